@@ -1,0 +1,30 @@
+/* Message, command, control and resource identifiers. Plain #defines: the resource compiler
+   reads this file too. */
+#ifndef CALDERVINE_IDS_H
+#define CALDERVINE_IDS_H
+
+#define WM_SHARE_SOCKET 1124      /* WM_USER + 100: listenSocket and peerSocket notifications */
+#define WM_FETCH_SOCKET 1125      /* WM_USER + 101: fetchSocket notifications, to the dialog */
+#define WM_APPLY_TITLE_RULE 1126  /* WM_USER + 102: a worker asks the UI thread to apply a title rule */
+#define WM_SHARE_WORKER_DONE 1127 /* WM_USER + 103: a listing or upload worker has ended */
+
+#define IDM_CONNECT 40000
+#define IDM_EXIT 40001
+#define IDM_ABOUT 40006
+#define IDM_START_DOWNLOAD 40007
+#define IDM_DOWNLOAD 55
+
+#define IDD_CONNECT_OK 50
+#define IDD_CONNECT_CANCEL 51
+#define IDC_SITE 52
+#define IDC_ADDRESS 53
+#define IDC_PORT 54
+
+#define IDR_MAIN_MENU 100
+#define IDI_CALDERVINE 500
+
+/* Exit codes besides 0 (confirmed exit) and 1 (not an NT-family system). */
+#define EXIT_PORT_TAKEN 2
+#define EXIT_PATH_TOO_LONG 3
+
+#endif

@@ -1,0 +1,54 @@
+// Applying the title rules to the main window.
+
+#include "app/title.h"
+
+#include "app/app_state.h"
+#include "app/ids.h"
+
+namespace {
+void readTitle(char out[TITLE_CAPACITY])
+{
+    ZeroMemory(out, TITLE_CAPACITY);
+    GetWindowTextA(app.mainWindow, out, static_cast<int>(TITLE_CAPACITY));
+}
+}  // namespace
+
+void setStatusTitle(const char* server, const char* client)
+{
+    char title[TITLE_CAPACITY];
+    formatStatusTitle(server, client, title);
+    SetWindowTextA(app.mainWindow, title);
+}
+
+void readServerField(char out[TITLE_CAPACITY])
+{
+    char title[TITLE_CAPACITY];
+    readTitle(title);
+    serverFieldOf(title, out);
+}
+
+void readClientField(char out[TITLE_CAPACITY])
+{
+    char title[TITLE_CAPACITY];
+    readTitle(title);
+    clientFieldOf(title, out);
+}
+
+void applyStatusRule(TitleRule rule)
+{
+    char current[TITLE_CAPACITY];
+    char next[TITLE_CAPACITY];
+    readTitle(current);
+    applyTitleRule(rule, current, next);
+    SetWindowTextA(app.mainWindow, next);
+}
+
+void titleShareConnected() { applyStatusRule(TitleRule::ShareConnected); }
+void titleShareClosed() { applyStatusRule(TitleRule::ShareClosed); }
+void titleFetchConnected() { applyStatusRule(TitleRule::FetchConnected); }
+void titleFetchClosed() { applyStatusRule(TitleRule::FetchClosed); }
+
+void requestStatusRule(TitleRule rule)
+{
+    SendMessageA(app.mainWindow, WM_APPLY_TITLE_RULE, static_cast<WPARAM>(rule), 0);
+}

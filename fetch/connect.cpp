@@ -1,0 +1,107 @@
+// The connect dialog's procedure: the connect attempt on "&OK", hiding on "&Cancel" and the close
+// box, and the notifications of fetchSocket. An attempt that fails, at once or later, leaves the
+// user free to try again with a fresh socket; one that succeeds is the connection of the run.
+
+#include "fetch/connect.h"
+
+#include "app/app_state.h"
+#include "app/ids.h"
+#include "app/title.h"
+#include "fetch/address.h"
+#include "fetch/receiver.h"
+
+namespace {
+
+const char* const ADDRESS_MESSAGE =
+    "Please enter an I.P with a correct format i.e. (xxx.xxx.xxx.xxx) !\r\n"
+    "Or all simply there is Nobody at other side.";
+
+void hideDialog(HWND dialog) { SendMessageA(dialog, WM_CLOSE, 0, 0); }
+
+void showAddressMessage(HWND owner) { MessageBoxA(owner, ADDRESS_MESSAGE, "Caldervine...", MB_ICONINFORMATION | MB_OK); }
+
+void setConnectItemEnabled(bool enabled)
+{
+    EnableMenuItem(GetSubMenu(app.mainMenu, 0), IDM_CONNECT,
+                   MF_BYCOMMAND | (enabled ? MF_ENABLED : (MF_DISABLED | MF_GRAYED)));
+}
+
+// Ends the current attempt: its receiver stops, and the next attempt gets a socket of its own.
+void retireFetchSocket()
+{
+    InterlockedIncrement(&app.fetchAttempt);
+    closesocket(app.fetchSocket);
+    app.fetchSocket = socket(AF_INET, SOCK_STREAM, 0);
+}
+
+LRESULT onConnectAttempt(HWND dialog)
+{
+    char text[64];
+    uint32_t address = 0;
+    // Read more than an address can hold, so that a longer text is refused rather than cut.
+    if (GetDlgItemTextA(dialog, IDC_ADDRESS, text, sizeof text) == 0 || !parseDottedAddress(text, &address)) {
+        showAddressMessage(dialog);
+        hideDialog(dialog);
+        return 0;
+    }
+    LONG attempt = InterlockedIncrement(&app.fetchAttempt);
+    WSAAsyncSelect(app.fetchSocket, dialog, WM_FETCH_SOCKET, FD_CONNECT | FD_CLOSE);
+    sockaddr_in peer;
+    ZeroMemory(&peer, sizeof peer);
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(PEER_PORT);
+    peer.sin_addr.s_addr = address;
+    if (connect(app.fetchSocket, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == SOCKET_ERROR &&
+        WSAGetLastError() != WSAEWOULDBLOCK) {
+        retireFetchSocket();
+        showAddressMessage(dialog);
+        hideDialog(dialog);
+        return 0;
+    }
+    setConnectItemEnabled(false);
+    hideDialog(dialog);
+    startReceiver(app.fetchSocket, attempt);
+    return 1;
+}
+
+void onFetchConnect(int error)
+{
+    if (error == 0) {
+        app.fetchConnected = 1;
+        titleFetchConnected();
+        return;
+    }
+    retireFetchSocket();
+    applyStatusRule(TitleRule::FetchFailed);
+    setConnectItemEnabled(true);
+    showAddressMessage(app.connectDialog);
+}
+
+void onFetchSocket(WPARAM socketHandle, LPARAM lParam)
+{
+    // Notifications still queued for a socket of an earlier attempt concern nobody now.
+    if (static_cast<SOCKET>(socketHandle) != app.fetchSocket) return;
+    switch (WSAGETSELECTEVENT(lParam)) {
+    case FD_CONNECT: onFetchConnect(WSAGETSELECTERROR(lParam)); return;
+    case FD_CLOSE: titleFetchClosed(); return;
+    default: return;
+    }
+}
+
+}  // namespace
+
+INT_PTR CALLBACK connectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG: return 1;
+    case WM_CLOSE: ShowWindow(dialog, SW_HIDE); return 1;
+    case WM_COMMAND:
+        switch (wParam) {
+        case IDD_CONNECT_OK: return onConnectAttempt(dialog);
+        case IDD_CONNECT_CANCEL: hideDialog(dialog); return 1;
+        default: return 1;
+        }
+    case WM_FETCH_SOCKET: onFetchSocket(wParam, lParam); return 1;
+    default: return 0;
+    }
+}

@@ -1,0 +1,23 @@
+// What the receiver reads next from the head of the stream. The stream has no framing, so the
+// decision comes from the receiver's state only, never from what the bytes look like. Pure code.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/records.h"
+
+enum class ReadTarget {
+    Record,    // a listing record: into the assembler, which drops bytes that cannot start one
+    FileData,  // the active download: into the local file
+    Discard,   // the rest of a download that was abandoned: read off and dropped
+};
+
+struct ReadPlan {
+    ReadTarget target;
+    unsigned maxBytes;
+};
+
+// `discardLeft`: bytes of an abandoned download still due from the peer. A record already begun
+// is finished before anything else, and a download never takes more than its missing bytes.
+ReadPlan planReceiverRead(const RecordAssembler* listing, uint32_t discardLeft, bool downloadActive,
+                          uint32_t expectedSize, uint32_t receivedBytes);

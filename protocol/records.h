@@ -1,0 +1,77 @@
+// The records two copies exchange: fixed 255-byte text records ("File: " listings and
+// "Down: " requests) and the rules that build and read them. Pure code: no Windows headers,
+// so it is unit-tested and fuzzed natively and compiled unchanged into the program.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr unsigned RECORD_SIZE = 255;
+constexpr unsigned short PEER_PORT = 21120;
+constexpr unsigned CHUNK_SIZE = 4096;
+constexpr unsigned TAG_LENGTH = 6;
+
+// Longest path (and name) that a 255-byte text buffer holds with its terminating zero.
+constexpr size_t PATH_CAPACITY = 255;
+
+enum class RecordKind { Listing, Request };
+
+// "File: " or "Down: ".
+const char* recordTag(RecordKind kind);
+
+// Builds the record for `name` and `number` into all RECORD_SIZE bytes of `record`: the tag,
+// the name right-aligned in 20 columns (never cut), 32 spaces, the number right-aligned in 10
+// columns as an unsigned decimal, a zero byte, then zeros. Returns false, leaving `record` all
+// zeros, when the text would not fit in the record.
+bool formatRecord(RecordKind kind, const char* name, uint32_t number, char record[RECORD_SIZE]);
+
+// Reads a number field: spaces are skipped anywhere, any other byte b adds (b - '0') mod 256 as
+// a digit, and the value wraps modulo 2^32. Stops only at the zero byte.
+uint32_t parseDecimalField(const char* text);
+
+// The fields of a record's text (what follows the tag, up to the terminator).
+struct RecordFields {
+    const char* name;     // points into the text; not terminated
+    size_t nameLength;
+    uint32_t number;
+};
+
+// Splits a record's text into its name and its number: leading spaces are skipped, the number is
+// the run of non-space characters at the end, and the name is everything between, without the
+// run of spaces before the number. So names with inner spaces and names of any length read whole.
+// Returns false when there is no name or no number field.
+bool splitRecordText(const char* text, size_t length, RecordFields* fields);
+
+// Length of a record's text after the tag: up to the first zero byte, at most RECORD_SIZE - 6.
+size_t recordTextLength(const char record[RECORD_SIZE]);
+
+// True for a name that can only mean an entry directly inside a folder: not empty, not "." or
+// "..", no path separators, drive or stream colons, wildcards or control characters, no trailing
+// dot or space (Windows would strip them and open another entry), and not a device name such as
+// NUL or COM1.txt.
+bool isPlainEntryName(const char* name, size_t length);
+
+// Joins `folder`, `separatorSubfolder` and `name` into `out` (capacity PATH_CAPACITY). Returns false,
+// leaving `out` empty, when the result would not fit.
+bool joinPath(const char* folder, const char* subfolder, const char* name, size_t nameLength,
+              char out[PATH_CAPACITY]);
+
+// Collects one record from a byte stream that may deliver it in pieces and may carry bytes that
+// are no record at all. Bytes that cannot begin a record with the expected tag are dropped.
+struct RecordAssembler {
+    char record[RECORD_SIZE];
+    unsigned fill;
+};
+
+enum class AssemblyResult { Incomplete, Complete };
+
+void resetAssembler(RecordAssembler* assembler);
+
+// How many bytes may be read next into assembler->record + fill without passing one record.
+unsigned assemblerRoom(const RecordAssembler* assembler);
+
+// Accounts for `count` bytes just placed at record + fill. Drops every byte that cannot be the
+// start of a record with `tag`, and reports the number dropped in *dropped when not null.
+// Complete means record[] holds one whole record; the caller takes it and resets the assembler.
+AssemblyResult assemblerAdd(RecordAssembler* assembler, unsigned count, const char* tag,
+                            unsigned* dropped);

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages only, everything the build, the program and the tests need.
+# Idempotent and quiet: a machine that already has everything only pays for a dpkg query.
+set -euo pipefail
+
+packages=(
+  cmake make g++ googletest
+  g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+  wine wine32:i386
+  xvfb x11-utils imagemagick
+  iproute2 procps netcat-openbsd zip
+  clang libclang-rt-14-dev
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: run as root (apt-get is needed)" >&2
+  exit 1
+fi
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  apt_updated=0
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [ "$status" = "install ok installed" ] || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >/dev/null
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
