@@ -10,6 +10,7 @@ packages=(
   xvfb x11-utils imagemagick
   iproute2 procps netcat-openbsd zip
   clang libclang-rt-14-dev
+  wine64 g++-mingw-w64-x86-64-posix python3
 )
 
 if [ "$(id -u)" -ne 0 ]; then
