@@ -94,6 +94,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return MessageBoxA(nullptr, PLATFORM_WARNING, "Caldervine...", MB_ICONWARNING);
     }
     app.instanceHandle = GetModuleHandleA(nullptr);
+    app.peerSocket = INVALID_SOCKET;
+    app.downloadFile = INVALID_HANDLE_VALUE;
     if (!readWorkingDirectory()) {
         MessageBoxA(nullptr, PATH_TOO_LONG_MESSAGE, "Caldervine", MB_ICONINFORMATION);
         return EXIT_PATH_TOO_LONG;

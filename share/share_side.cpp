@@ -58,7 +58,7 @@ DWORD WINAPI UploadWorker(LPVOID parameter)
     HANDLE file = app.uploadFile;
     DWORD total = app.uploadSize;
     DWORD sent = app.uploadOffset;
-    static char chunk[CHUNK_SIZE];  // one upload at a time
+    char chunk[CHUNK_SIZE];
     WSAEVENT event = WSACreateEvent();
     for (;;) {
         DWORD got = 0;

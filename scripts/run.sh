@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The run command: installs what is missing, builds, and starts caldervine.exe under Wine in a
+# ready work folder (work/, with Share/ holding a sample file, and Incoming/). It uses the
+# user's display when there is one, otherwise a private Xvfb, where the program still shares
+# its folder on port 21120 until it is stopped (Ctrl+C, or File > Exit in the window).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/build.sh >/dev/null
+root=$(pwd)
+
+workdir=${CALDERVINE_WORKDIR:-$root/work}
+mkdir -p "$workdir/Share" "$workdir/Incoming"
+[ -e "$workdir/Share/welcome.txt" ] ||
+    printf 'Hello from Caldervine.\r\nFiles in this Share folder are offered to the peer.\r\n' > "$workdir/Share/welcome.txt"
+
+# The shipped program is the 32-bit build; a machine that cannot run 32-bit code runs the
+# 64-bit build of the same sources instead.
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    wine=/usr/lib/wine/wine; exe=$root/build/win32/caldervine.exe
+else
+    wine=/usr/lib/wine/wine64; exe=$root/build/win64/caldervine.exe
+fi
+
+export WINEPREFIX=${WINEPREFIX:-$root/build/wineprefix-run} WINEDEBUG=${WINEDEBUG:--all}
+xvfb_pid=
+if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
+    for n in $(seq 40 99); do [ -e /tmp/.X11-unix/X$n ] || break; done
+    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb_pid=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
+    echo "no display found: running on Xvfb $DISPLAY (screenshot: import -display $DISPLAY -window root shot.png)"
+fi
+trap '[ -n "$xvfb_pid" ] && kill $xvfb_pid 2>/dev/null; true' EXIT
+[ -d "$WINEPREFIX/drive_c" ] || "$wine" wineboot -i >/dev/null 2>&1
+
+echo "Caldervine is sharing $workdir/Share on TCP port 21120; downloads go to $workdir/Incoming"
+cd "$workdir"
+set +e
+"$wine" "$exe"
+code=$?
+echo "caldervine.exe ended with exit code $code"
+exit $code
