@@ -114,6 +114,13 @@ class Host:
             r = self.run([WINE, "wineboot", "-i"], timeout=300)
             if not os.path.isdir(os.path.join(self.prefix, "drive_c")):
                 raise RuntimeError("wineboot failed: " + r.stderr[-2000:])
+        # Without a window manager, Wine draws the frames itself only for unmanaged windows:
+        # this gives screenshots a real caption with the icon, title and buttons.
+        marker = os.path.join(self.prefix, "caldervine-unmanaged")
+        if not os.path.exists(marker):
+            self.run([WINE, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
+                     timeout=120)
+            open(marker, "w").close()
 
     def kill_wine(self):
         for args in (["-k"], ["-w"]):
