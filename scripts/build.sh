@@ -8,7 +8,7 @@ bash scripts/setup.sh
 
 configure() {  # folder, extra cmake arguments...
     local dir=$1; shift
-    [ -f "$dir/CMakeCache.txt" ] || cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
 }
 configure build/native
 configure build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw.cmake
