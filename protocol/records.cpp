@@ -26,6 +26,7 @@ bool isDeviceName(const char* name, size_t length)
 {
     size_t stem = 0;
     while (stem < length && name[stem] != '.') ++stem;
+    while (stem > 0 && name[stem - 1] == ' ') --stem;  // Windows ignores them too: "NUL .txt" is NUL
     static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
     for (const char* device : devices)
         if (equalsIgnoringCase(name, stem, device)) return true;

@@ -1,0 +1,104 @@
+// Whatever a peer sends must be read without crashing and without reading or writing past the
+// record, and whatever this program writes must read back as it was meant.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "protocol/records.h"
+
+#define CHECK(condition)                                              \
+    do {                                                              \
+        if (!(condition)) {                                           \
+            fprintf(stderr, "check failed: %s\n", #condition);        \
+            abort();                                                  \
+        }                                                             \
+    } while (0)
+
+namespace {
+
+void readAsRecord(const uint8_t* data, size_t size)
+{
+    char record[RECORD_SIZE] = {};
+    memcpy(record, data, size < RECORD_SIZE ? size : RECORD_SIZE);
+    const char* text = record + TAG_LENGTH;
+    size_t length = recordTextLength(record);
+    CHECK(length <= RECORD_SIZE - TAG_LENGTH);
+
+    RecordFields fields;
+    if (!splitRecordText(text, length, &fields)) return;
+    CHECK(fields.nameLength > 0);
+    CHECK(fields.name >= text && fields.name + fields.nameLength <= text + length);
+    CHECK(fields.name[0] != ' ' && fields.name[fields.nameLength - 1] != ' ');
+    if (!isPlainEntryName(fields.name, fields.nameLength)) return;
+    CHECK(memchr(fields.name, '\\', fields.nameLength) == nullptr);
+    char path[PATH_CAPACITY];
+    if (joinPath("C:\\work", "\\Share\\", fields.name, fields.nameLength, path))
+        CHECK(strlen(path) == 14 + fields.nameLength);
+}
+
+// Any name without edge spaces survives a trip through a record, or does not fit at all.
+void roundTrip(const std::string& name, uint32_t number)
+{
+    char record[RECORD_SIZE];
+    bool fits = formatRecord(RecordKind::Request, name.c_str(), number, record);
+    CHECK(fits == (name.size() <= 206));
+    if (!fits) {
+        for (char c : record) CHECK(c == 0);
+        return;
+    }
+    CHECK(memcmp(record, "Down: ", TAG_LENGTH) == 0);
+    if (name.empty() || name.front() == ' ' || name.back() == ' ') return;
+    RecordFields fields;
+    CHECK(splitRecordText(record + TAG_LENGTH, recordTextLength(record), &fields));
+    CHECK(std::string(fields.name, fields.nameLength) == name);
+    CHECK(fields.number == number);
+}
+
+// Pieces of every size the network might deliver, never more than the assembler has room for.
+void assemble(const uint8_t* data, size_t size)
+{
+    RecordAssembler assembler;
+    resetAssembler(&assembler);
+    uint32_t seed = static_cast<uint32_t>(size) * 2654435761u + (size > 0 ? data[0] : 0);
+    size_t dropped = 0, completed = 0;
+    for (size_t at = 0; at < size;) {
+        seed = seed * 1103515245u + 12345u;
+        unsigned room = assemblerRoom(&assembler);
+        CHECK(room >= 1 && room <= RECORD_SIZE);
+        size_t count = 1 + (seed >> 16) % 300;
+        if (count > room) count = room;
+        if (count > size - at) count = size - at;
+        memcpy(assembler.record + assembler.fill, data + at, count);
+        at += count;
+        unsigned lost = 0;
+        AssemblyResult result = assemblerAdd(&assembler, static_cast<unsigned>(count), "Down: ", &lost);
+        dropped += lost;
+        CHECK(assembler.fill <= RECORD_SIZE);
+        if (result == AssemblyResult::Complete) {
+            CHECK(memcmp(assembler.record, "Down: ", TAG_LENGTH) == 0);
+            ++completed;
+            resetAssembler(&assembler);
+        }
+        CHECK(dropped + assembler.fill + completed * RECORD_SIZE == at);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    readAsRecord(data, size);
+
+    std::string terminated(reinterpret_cast<const char*>(data), size);
+    parseDecimalField(terminated.c_str());
+
+    uint32_t number = 0;
+    if (size >= 4) memcpy(&number, data + size - 4, 4);
+    roundTrip(std::string(terminated.c_str()), number);
+
+    assemble(data, size);
+    return 0;
+}
