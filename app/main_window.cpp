@@ -28,7 +28,8 @@ void onCreate(HWND window)
 
 void onCloseRequest(HWND window)
 {
-    if (MessageBoxA(window, "Do you want to exit ?", "Caldervine...", MB_YESNO | MB_ICONQUESTION) == IDNO) return;
+    // Only Yes exits: a box dismissed another way (Escape, on some systems) keeps the program running.
+    if (MessageBoxA(window, "Do you want to exit ?", "Caldervine...", MB_YESNO | MB_ICONQUESTION) != IDYES) return;
     if (app.progressLock != nullptr) {
         CloseHandle(app.progressLock);
         app.progressLock = nullptr;
