@@ -31,6 +31,7 @@ struct AppState {
     // Fetching side.
     volatile LONG fetchAttempt;          // UI: bumped at each connect attempt; the receiver of an older one stops
     volatile LONG fetchConnected;        // UI: 1 once an attempt has connected (Connect stays grayed)
+    volatile LONG fetchClosed;           // UI on the close notification, Receiver when its connection ends
     volatile LONG expectedSize;          // UI when a download is decided; Receiver: 0 when it ends
     volatile LONG receivedBytes;         // UI: local size at the request; Receiver: adds what it writes
     HANDLE downloadFile;                 // UI opens before the request; Receiver writes and closes

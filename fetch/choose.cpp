@@ -17,6 +17,7 @@ const char* const BUSY_MESSAGE = "You already have a Thread in run...\r\n       
 const char* const REFUSAL_MESSAGE =
     "You did choose a Directory instead of File!\r\nOr you have selected nothing!\r\nPlease, Re-make your choice!";
 const char* const COMPLETE_MESSAGE = "You have already downloaded this file...!";
+const char* const CLOSED_MESSAGE = "The request could not be sent: the connection to the peer is closed.";
 
 enum class RequestOutcome { Sent, AlreadyComplete, Failed };
 
@@ -103,7 +104,7 @@ RequestOutcome sendRequest()
         app.downloadActive = 0;
         app.downloadFile = INVALID_HANDLE_VALUE;
         CloseHandle(file);
-        showMessage("The request could not be sent: the connection to the peer is closed.", "Caldervine");
+        showMessage(CLOSED_MESSAGE, "Caldervine");
         return RequestOutcome::Failed;
     }
     return RequestOutcome::Sent;
@@ -156,6 +157,11 @@ LRESULT onStartDownload()
     if (SendMessageA(app.requestedList, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                      reinterpret_cast<LPARAM>(app.selectedEntry)) != LB_ERR)
         return 0;
+    // The peer has gone: a request now would wait for an answer for the rest of the run.
+    if (app.fetchClosed == 1) {
+        showMessage(CLOSED_MESSAGE, "Caldervine");
+        return 0;
+    }
     app.downloadBusy = 1;
     RequestOutcome outcome = sendRequest();
     if (outcome == RequestOutcome::Failed) {

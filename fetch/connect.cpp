@@ -77,13 +77,19 @@ void onFetchConnect(int error)
     showAddressMessage(app.connectDialog);
 }
 
+void onFetchClosed()
+{
+    app.fetchClosed = 1;
+    titleFetchClosed();
+}
+
 void onFetchSocket(WPARAM socketHandle, LPARAM lParam)
 {
     // Notifications still queued for a socket of an earlier attempt concern nobody now.
     if (static_cast<SOCKET>(socketHandle) != app.fetchSocket) return;
     switch (WSAGETSELECTEVENT(lParam)) {
     case FD_CONNECT: onFetchConnect(WSAGETSELECTERROR(lParam)); return;
-    case FD_CLOSE: titleFetchClosed(); return;
+    case FD_CLOSE: onFetchClosed(); return;
     default: return;
     }
 }

@@ -78,6 +78,7 @@ void writeDownloadData(const char* data, DWORD count, uint32_t* discardLeft)
 void connectionEnded(LONG attempt)
 {
     if (attemptEnded(attempt)) return;
+    app.fetchClosed = 1;
     if (app.downloadActive == 1) finishDownload();
     requestStatusRule(TitleRule::FetchClosed);
 }

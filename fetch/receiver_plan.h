@@ -17,7 +17,8 @@ struct ReadPlan {
     unsigned maxBytes;
 };
 
-// `discardLeft`: bytes of an abandoned download still due from the peer. A record already begun
-// is finished before anything else, and a download never takes more than its missing bytes.
-ReadPlan planReceiverRead(const RecordAssembler* listing, uint32_t discardLeft, bool downloadActive,
+// `discardLeft`: bytes of an abandoned download still due from the peer. A download never takes
+// more than its missing bytes. A record still incomplete when a download is active is dropped
+// from `listing`: its bytes came before the request, and what follows now is the file.
+ReadPlan planReceiverRead(RecordAssembler* listing, uint32_t discardLeft, bool downloadActive,
                           uint32_t expectedSize, uint32_t receivedBytes);

@@ -90,6 +90,15 @@ class Host:
         return subprocess.run(self.argv(*args), cwd=cwd, env=self.env(), capture_output=True, text=True,
                               timeout=timeout)
 
+    def run_wine(self, args, timeout=300):
+        """A Wine command to its end. Its output goes to a file, not a pipe: the Wine services it
+        starts stay running and would hold a pipe open long after the command has ended."""
+        with tempfile.TemporaryFile() as log:
+            code = subprocess.run(self.argv(*args), env=self.env(), stdin=subprocess.DEVNULL, stdout=log,
+                                  stderr=log, timeout=timeout).returncode
+            log.seek(0)
+            return code, log.read().decode(errors="replace")
+
     def wine_argv(self):
         """The command prefix that runs a Windows program on this host (for the driver)."""
         return self.argv(WINE)
@@ -111,15 +120,14 @@ class Host:
         subprocess.run(self.argv("/usr/lib/wine/wineserver", "-p"), env=self.env(), timeout=30,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         if fresh:
-            r = self.run([WINE, "wineboot", "-i"], timeout=300)
+            _, output = self.run_wine([WINE, "wineboot", "-i"])
             if not os.path.isdir(os.path.join(self.prefix, "drive_c")):
-                raise RuntimeError("wineboot failed: " + r.stderr[-2000:])
+                raise RuntimeError("wineboot failed: " + output[-2000:])
         # Without a window manager, Wine draws the frames itself only for unmanaged windows:
         # this gives screenshots a real caption with the icon, title and buttons.
         marker = os.path.join(self.prefix, "caldervine-unmanaged")
         if not os.path.exists(marker):
-            self.run([WINE, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"],
-                     timeout=120)
+            self.run_wine([WINE, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"])
             open(marker, "w").close()
 
     def kill_wine(self):

@@ -62,7 +62,8 @@ TEST(PlanReceiverRead, FinishesWhatIsOwedBeforeAnythingElse)
         {0, 100000, false, 0, 0, ReadTarget::Discard, 4096},
         {0, 10, true, 100, 0, ReadTarget::Discard, 10},
         {3, 1, true, 100, 0, ReadTarget::Discard, 1},
-        {5, 0, true, 100, 0, ReadTarget::Record, 250},  // a record begun is finished first
+        {5, 0, true, 100, 0, ReadTarget::FileData, 100},  // a record cut before the request is dropped
+        {5, 0, false, 100, 0, ReadTarget::Record, 250},    // otherwise a record begun is finished
         {0, 0, true, 100000, 0, ReadTarget::FileData, 4096},
         {0, 0, true, 10, 0, ReadTarget::FileData, 10},
         {0, 0, true, 5000, 4990, ReadTarget::FileData, 10},
@@ -82,5 +83,11 @@ TEST(PlanReceiverRead, FinishesWhatIsOwedBeforeAnythingElse)
         ReadPlan plan = planReceiverRead(&listing, row.discardLeft, row.active, row.expected, row.received);
         EXPECT_EQ(static_cast<int>(plan.target), static_cast<int>(row.target));
         EXPECT_EQ(plan.maxBytes, row.maxBytes);
+        if (plan.target == ReadTarget::FileData) {
+            EXPECT_EQ(listing.fill, 0u);
+        }
+        if (plan.target == ReadTarget::Record) {
+            EXPECT_EQ(listing.fill, row.fill);
+        }
     }
 }
