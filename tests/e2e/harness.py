@@ -53,9 +53,28 @@ def sh(*args, check=True, **kw):
     return subprocess.run(list(args), check=check, capture_output=True, text=True, **kw)
 
 
+def _display_in_use(n):
+    """True while an X server holds display :n. A server that was killed leaves its lock and
+    socket behind; those are removed so the number can be used again."""
+    lock = f"/tmp/.X{n}-lock"
+    try:
+        with open(lock) as f:
+            pid = int(f.read().strip() or 0)
+    except FileNotFoundError:
+        return os.path.exists(f"/tmp/.X11-unix/X{n}")
+    except (OSError, ValueError):
+        return True
+    if pid > 0 and os.path.exists(f"/proc/{pid}"):
+        return True
+    for stale in (lock, f"/tmp/.X11-unix/X{n}"):
+        with contextlib.suppress(OSError):
+            os.remove(stale)
+    return False
+
+
 def _free_display():
-    for n in range(60, 200):
-        if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"):
+    for n in range(60, 400):
+        if not _display_in_use(n):
             return n
     raise RuntimeError("no free X display number")
 
@@ -138,6 +157,10 @@ class Host:
 
     def stop(self):
         self.kill_wine()
+        if self.xvfb is not None and self.xvfb.poll() is None:
+            self.xvfb.terminate()  # lets Xvfb remove its lock and socket
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self.xvfb.wait(timeout=5)
         for p in reversed(self.processes):
             if p.poll() is None:
                 with contextlib.suppress(ProcessLookupError):
