@@ -147,6 +147,11 @@ class Driver:
             self._proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
             self._kill()
+        for pipe in (self._proc.stdin, self._proc.stdout, self._proc.stderr):
+            try:
+                pipe.close()
+            except (OSError, ValueError):
+                pass  # a reader thread may still be closing its end
         self._broken = self._broken or "driver closed"
 
     def __enter__(self) -> "Driver":
