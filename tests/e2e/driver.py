@@ -84,13 +84,19 @@ class Driver:
     # -- plumbing -------------------------------------------------------------------------------
 
     def _read_replies(self) -> None:
-        for line in self._proc.stdout:
-            self._replies.put(line.rstrip("\r\n"))
+        try:
+            for line in self._proc.stdout:
+                self._replies.put(line.rstrip("\r\n"))
+        except (OSError, ValueError):
+            pass  # closed by close()
         self._replies.put(None)
 
     def _read_stderr(self) -> None:
-        for line in self._proc.stderr:
-            self._stderr.append(line.rstrip("\r\n"))
+        try:
+            for line in self._proc.stderr:
+                self._stderr.append(line.rstrip("\r\n"))
+        except (OSError, ValueError):
+            pass
 
     def stderr_tail(self) -> list[str]:
         return list(self._stderr)
