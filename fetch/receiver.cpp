@@ -1,6 +1,6 @@
-// ReceiverWorker. It waits on the socket with a short time-out, so an idle connection costs
-// nothing, and reads by state: a record begun is finished, an active download takes exactly its
-// missing bytes whatever they look like, and anything else is a listing record or is dropped.
+// ReceiverWorker. When nothing has arrived it waits on the socket with a short time-out, so an
+// idle connection costs nothing. It reads by state: an active download takes exactly its missing
+// bytes whatever they look like, and anything else is a listing record or is dropped.
 
 #include "fetch/receiver.h"
 
@@ -21,6 +21,17 @@ struct ReceiverStart {
 const char* const LISTING_TAG = "File: ";
 
 bool attemptEnded(LONG attempt) { return app.fetchAttempt != attempt; }
+
+// Nothing to read: sleep on the socket, waking now and then to see whether the attempt has ended.
+// A busy stream never comes here, so it costs one call per chunk.
+void waitReadable(SOCKET socket)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket, &readable);
+    timeval wait = {0, 250000};
+    if (select(0, &readable, nullptr, nullptr, &wait) == SOCKET_ERROR) Sleep(100);
+}
 
 void showMessage(const char* text, const char* caption)
 {
@@ -94,23 +105,16 @@ DWORD WINAPI ReceiverWorker(LPVOID parameter)
     char chunk[CHUNK_SIZE];
     for (;;) {
         if (attemptEnded(start.attempt)) return 1;
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(start.socket, &readable);
-        timeval wait = {0, 250000};
-        int ready = select(0, &readable, nullptr, nullptr, &wait);
-        if (ready == 0) continue;
-        if (ready == SOCKET_ERROR) {
-            Sleep(100);
-            continue;
-        }
         ReadPlan plan = planReceiverRead(&listing, discardLeft, app.downloadActive == 1,
                                          static_cast<uint32_t>(app.expectedSize),
                                          static_cast<uint32_t>(app.receivedBytes));
         char* into = plan.target == ReadTarget::Record ? listing.record + listing.fill : chunk;
         int got = recv(start.socket, into, static_cast<int>(plan.maxBytes), 0);
         if (got == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
+            if (WSAGetLastError() == WSAEWOULDBLOCK) {
+                waitReadable(start.socket);
+                continue;
+            }
             // Before the connection is made, failures are the dialog's to report.
             if (app.fetchConnected == 0) {
                 Sleep(100);
