@@ -10,7 +10,7 @@ packages=(
   xvfb x11-utils imagemagick fonts-wine
   iproute2 procps netcat-openbsd zip
   clang libclang-rt-14-dev
-  wine64 g++-mingw-w64-x86-64-posix python3
+  wine64 g++-mingw-w64-x86-64-posix python3 qemu-user
 )
 
 if [ "$(id -u)" -ne 0 ]; then
