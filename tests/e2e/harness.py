@@ -170,12 +170,28 @@ class Host:
         self.processes = []
 
     # -- Caldervine on this host -----------------------------------------------------------
-    def start_caldervine(self, workdir, wait_listening=True, timeout=60):
-        """Starts caldervine.exe in `workdir`; returns its Popen (of the wine loader)."""
-        p = self.popen([WINE, CALDERVINE_EXE], cwd=workdir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if wait_listening:
-            self.wait_listening(timeout)
-        return p
+    def start_caldervine(self, workdir, wait_listening=True, timeout=120):
+        """Starts caldervine.exe in `workdir`; returns its Popen (of the wine loader).
+
+        Wine that is still winding down after kill_wine() can take a new program with it, so a
+        program that ends before it listens is started once more."""
+        for attempt in (1, 2):
+            p = self.popen([WINE, CALDERVINE_EXE], cwd=workdir, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            if not wait_listening:
+                return p
+            deadline = time.time() + timeout
+            while time.time() < deadline and p.poll() is None:
+                if self.listening():
+                    return p
+                time.sleep(0.1)
+            if p.poll() is None or attempt == 2:
+                break
+            time.sleep(2)
+        if self.listening():
+            return p
+        raise RuntimeError(f"nothing listens on {self.name}:{PEER_PORT} "
+                           f"(program {'still running' if p.poll() is None else 'ended with ' + str(p.returncode)})")
 
     def listening(self, port=PEER_PORT):
         r = self.run(["ss", "-Hltn", f"sport = :{port}"], timeout=10)
