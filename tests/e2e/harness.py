@@ -21,6 +21,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+# Appended to every namespace and link name, so that two checkouts can run their tests at once.
+HOST_TAG = os.environ.get("CALDERVINE_HOST_TAG", "")
 ADDRESS_A = "10.211.0.1"
 ADDRESS_B = "10.211.0.2"
 PEER_PORT = 21120
@@ -259,6 +261,7 @@ class Network:
     """Two hosts, A and B, joined by a veth pair. Use as a context manager."""
 
     def __init__(self, suffix=""):
+        suffix = HOST_TAG + suffix
         self.a = Host("cvA" + suffix, ADDRESS_A)
         self.b = Host("cvB" + suffix, ADDRESS_B)
         self.link_a = "cvA" + suffix + "-e"

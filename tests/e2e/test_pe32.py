@@ -58,7 +58,7 @@ class ShippedBuildTest(unittest.TestCase):
             self.assertIn("pei-i386", dump.stdout.read())
         content = bytes(range(256)) * 50 + b"tail"
         workdir = harness.make_workdir({"sample.bin": content})
-        host = harness.Host("cvPE32", harness.ADDRESS_A)
+        host = harness.Host("cvPE32" + harness.HOST_TAG, harness.ADDRESS_A)
         # Setting up a Wine prefix under emulation takes minutes, so this one is kept for the
         # machine rather than for the checkout: later runs, in any clone, start in seconds.
         host.prefix = PREFIX
