@@ -5,7 +5,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
-#include "protocol/records.h"
+#include "core/names.h"
+#include "core/records.h"
 
 struct AppState {
     HINSTANCE instanceHandle;            // UI, start-up

@@ -23,8 +23,10 @@
 #define IDR_MAIN_MENU 100
 #define IDI_CALDERVINE 500
 
-/* Exit codes besides 0 (confirmed exit) and 1 (not an NT-family system). */
-#define EXIT_PORT_TAKEN 2
-#define EXIT_PATH_TOO_LONG 3
+/* Exit codes. */
+#define EXIT_CONFIRMED 0       /* the user answered Yes to the exit question */
+#define EXIT_NOT_NT 1          /* not an NT-family system: the warning's answer, IDOK */
+#define EXIT_PORT_TAKEN 2      /* port 21120 is taken (a second copy): no message */
+#define EXIT_PATH_TOO_LONG 3   /* the working folder's path leaves no room for Share and Incoming */
 
 #endif

@@ -8,7 +8,8 @@
 #include "app/app_state.h"
 #include "app/ids.h"
 #include "app/main_window.h"
-#include "ui/controls.h"
+#include "fetch/connect.h"
+#include "ui/message_box.h"
 
 AppState app;
 
@@ -91,13 +92,14 @@ void teardown(int exitCode)
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     if (!isNtPlatform()) {
-        return MessageBoxA(nullptr, PLATFORM_WARNING, "Caldervine...", MB_ICONWARNING);
+        MessageBoxA(nullptr, PLATFORM_WARNING, CAPTION_WITH_DOTS, MB_ICONWARNING);
+        return EXIT_NOT_NT;
     }
     app.instanceHandle = GetModuleHandleA(nullptr);
     app.peerSocket = INVALID_SOCKET;
     app.downloadFile = INVALID_HANDLE_VALUE;
     if (!readWorkingDirectory()) {
-        MessageBoxA(nullptr, PATH_TOO_LONG_MESSAGE, "Caldervine", MB_ICONINFORMATION);
+        showMessage(nullptr, PATH_TOO_LONG_MESSAGE, CAPTION_PLAIN);
         return EXIT_PATH_TOO_LONG;
     }
     // The progress-bar class comes from comctl32; this call only makes sure the library is

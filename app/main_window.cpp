@@ -1,5 +1,6 @@
-// Routing of the main window's messages, socket notifications and commands, with the handlers
-// that belong to the application itself: creation, the exit question and the About box.
+// The main window: its class and centred frame, and its procedure, which routes every message,
+// socket notification and command to one handler. The handlers that belong to the application
+// itself are here: creation, the exit question and the About box.
 
 #include "app/main_window.h"
 
@@ -7,13 +8,22 @@
 
 #include "app/app_state.h"
 #include "app/ids.h"
-#include "app/title.h"
+#include "app/status_title.h"
 #include "fetch/choose.h"
 #include "fetch/connect.h"
 #include "share/share_side.h"
 #include "ui/controls.h"
+#include "ui/message_box.h"
 
 namespace {
+
+const char* const MAIN_CLASS = "MyClassWindow";
+const int WINDOW_WIDTH = 700;
+const int WINDOW_HEIGHT = 500;
+constexpr DWORD MAIN_STYLE = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr UINT MAIN_CLASS_STYLE = CS_HREDRAW | CS_VREDRAW | CS_BYTEALIGNWINDOW;
+static_assert(MAIN_STYLE == 0x00CA0000, "main window style");
+static_assert(MAIN_CLASS_STYLE == 0x2003, "main window class style");
 
 void onCreate(HWND window)
 {
@@ -21,6 +31,7 @@ void onCreate(HWND window)
     app.mainMenu = LoadMenuA(app.instanceHandle, MAKEINTRESOURCEA(IDR_MAIN_MENU));
     SetMenu(window, app.mainMenu);
     createMainControls(window);
+    installRemoteListProc(app.remoteList);
     joinPath(app.workingDirectory, "\\Share\\*.*", "", 0, app.sharePattern);
     joinPath(app.workingDirectory, "\\Incoming\\", "", 0, app.incomingPath);
     app.downloadBusy = 0;
@@ -29,12 +40,12 @@ void onCreate(HWND window)
 void onCloseRequest(HWND window)
 {
     // Only Yes exits: a box dismissed another way (Escape, on some systems) keeps the program running.
-    if (MessageBoxA(window, "Do you want to exit ?", "Caldervine...", MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+    if (!askYesNo(window, "Do you want to exit ?", CAPTION_WITH_DOTS)) return;
     if (app.progressLock != nullptr) {
         CloseHandle(app.progressLock);
         app.progressLock = nullptr;
     }
-    PostQuitMessage(0);
+    PostQuitMessage(EXIT_CONFIRMED);
 }
 
 void onConnectCommand() { ShowWindow(app.connectDialog, SW_SHOWNORMAL); }
@@ -55,8 +66,8 @@ LRESULT onCommand(HWND window, WPARAM command)
     case IDM_CONNECT: onConnectCommand(); return 0;
     case IDM_EXIT: onExitCommand(window); return 0;
     case IDM_ABOUT: onAboutCommand(window); return 0;
-    case IDM_START_DOWNLOAD: return onStartDownload();
-    case IDM_DOWNLOAD: return onDownloadCommand();
+    case IDM_START_DOWNLOAD: return onStartChosenDownload();
+    case IDM_DOWNLOAD: return onViewDownload();
     default: return 0;  // list notifications (identifier 0) and anything else
     }
 }
@@ -86,4 +97,32 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SHARE_WORKER_DONE: onShareWorkerDone(wParam, lParam); return 0;
     default: return DefWindowProcA(window, message, wParam, lParam);
     }
+}
+
+void registerMainWindowClass()
+{
+    WNDCLASSEXA windowClass;
+    ZeroMemory(&windowClass, sizeof windowClass);
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = MAIN_CLASS_STYLE;
+    windowClass.lpfnWndProc = mainWindowProc;
+    windowClass.hInstance = app.instanceHandle;
+    windowClass.hIcon = LoadIconA(app.instanceHandle, MAKEINTRESOURCEA(IDI_CALDERVINE));
+    windowClass.hIconSm = LoadIconA(app.instanceHandle, MAKEINTRESOURCEA(IDI_CALDERVINE));
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = MAIN_CLASS;
+    RegisterClassExA(&windowClass);
+}
+
+HWND createMainWindow()
+{
+    // Unsigned halving, as the frame has always been placed; a screen smaller than the
+    // window gives a negative position, used as it is.
+    unsigned screenWidth = static_cast<unsigned>(GetSystemMetrics(SM_CXSCREEN));
+    unsigned screenHeight = static_cast<unsigned>(GetSystemMetrics(SM_CYSCREEN));
+    int x = static_cast<int>(screenWidth >> 1) - (WINDOW_WIDTH >> 1);
+    int y = static_cast<int>(screenHeight >> 1) - (WINDOW_HEIGHT >> 1);
+    return CreateWindowExA(0, MAIN_CLASS, "Caldervine", MAIN_STYLE, x, y, WINDOW_WIDTH, WINDOW_HEIGHT, nullptr,
+                           nullptr, app.instanceHandle, nullptr);
 }

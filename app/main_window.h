@@ -1,6 +1,9 @@
-// The main window's procedure: one line per message, each routed to a named handler.
+// The main window: its class, its frame and its procedure, which routes every message to one
+// named handler.
 #pragma once
 
 #include <windows.h>
 
-LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void registerMainWindowClass();
+// Creates the centred main window; its creation handler makes the controls inside it.
+HWND createMainWindow();

@@ -6,7 +6,7 @@
 #include <commctrl.h>
 
 #include "app/app_state.h"
-#include "app/progress_math.h"
+#include "core/progress_position.h"
 
 namespace {
 // The position each bar was last given; each bar has one worker at a time.

@@ -10,6 +10,7 @@
 #include "app/app_state.h"
 #include "app/ids.h"
 #include "app/socket_send.h"
+#include "ui/message_box.h"
 
 namespace {
 
@@ -20,18 +21,6 @@ const char* const COMPLETE_MESSAGE = "You have already downloaded this file...!"
 const char* const CLOSED_MESSAGE = "The request could not be sent: the connection to the peer is closed.";
 
 enum class RequestOutcome { Sent, AlreadyComplete, Failed };
-
-int showMessage(const char* text, const char* caption)
-{
-    return MessageBoxA(app.mainWindow, text, caption, MB_ICONINFORMATION | MB_OK);
-}
-
-void showNamedMessage(const char* format, const char* name)
-{
-    char text[2 * PATH_CAPACITY + 200];
-    snprintf(text, sizeof text, format, name);
-    showMessage(text, "Caldervine");
-}
 
 // The selected entry's text, or false when nothing usable is selected.
 bool readSelectedEntry(char out[PATH_CAPACITY])
@@ -50,11 +39,11 @@ LRESULT onEnterInRemoteList(HWND window, WPARAM wParam, LPARAM lParam)
     ZeroMemory(app.selectedName, sizeof app.selectedName);
     char entry[PATH_CAPACITY];
     RecordFields fields;
-    bool usable = readSelectedEntry(entry) && splitRecordText(entry, strlen(entry), &fields);
+    bool usable = readSelectedEntry(entry) && readRecordText(entry, strlen(entry), &fields);
     bool dotEntry = usable && ((fields.nameLength == 1 && fields.name[0] == '.') ||
                                (fields.nameLength == 2 && fields.name[0] == '.' && fields.name[1] == '.'));
     if (!usable || dotEntry) {
-        showMessage(REFUSAL_MESSAGE, "Caldervine");
+        showMessage(app.mainWindow, REFUSAL_MESSAGE, CAPTION_PLAIN);
         return CallWindowProcA(app.remoteListBaseProc, window, WM_CHAR, wParam, lParam);
     }
     CopyMemory(app.selectedName, fields.name, fields.nameLength);
@@ -73,24 +62,24 @@ RequestOutcome sendRequest()
     if (file == INVALID_HANDLE_VALUE) {
         char folder[PATH_CAPACITY];
         joinPath(app.workingDirectory, "\\Incoming", "", 0, folder);
-        showNamedMessage("Caldervine cannot open or create a file in the folder\r\n%s\r\n"
+        showNamedMessage(app.mainWindow, "Caldervine cannot open or create a file in the folder\r\n%s\r\n"
                          "Please check that this folder exists and can be written to.",
-                         folder);
+                         folder, CAPTION_PLAIN);
         return RequestOutcome::Failed;
     }
     DWORD sizeHigh = 0;
     DWORD size = GetFileSize(file, &sizeHigh);
     if (sizeHigh != 0 || size > expected) {
         CloseHandle(file);
-        showNamedMessage("Your copy of \"%s\" in Incoming is larger than the file the peer offers,\r\n"
+        showNamedMessage(app.mainWindow, "Your copy of \"%s\" in Incoming is larger than the file the peer offers,\r\n"
                          "so it cannot be resumed. Move it away to download the file again.",
-                         app.selectedName);
+                         app.selectedName, CAPTION_PLAIN);
         return RequestOutcome::Failed;
     }
     if (size == expected) {
         CloseHandle(file);
         app.downloadBusy = 0;
-        showMessage(COMPLETE_MESSAGE, "Caldervine");
+        showMessage(app.mainWindow, COMPLETE_MESSAGE, CAPTION_PLAIN);
         return RequestOutcome::AlreadyComplete;
     }
     formatRecord(RecordKind::Request, app.selectedName, size, record);
@@ -104,7 +93,7 @@ RequestOutcome sendRequest()
         app.downloadActive = 0;
         app.downloadFile = INVALID_HANDLE_VALUE;
         CloseHandle(file);
-        showMessage(CLOSED_MESSAGE, "Caldervine");
+        showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
         return RequestOutcome::Failed;
     }
     return RequestOutcome::Sent;
@@ -117,7 +106,7 @@ LRESULT CALLBACK remoteListProc(HWND window, UINT message, WPARAM wParam, LPARAM
     switch (message) {
     case WM_CHAR:
         ZeroMemory(app.selectedName, sizeof app.selectedName);
-        if (app.downloadBusy == 1) return showMessage(BUSY_MESSAGE, "Caldervine...");
+        if (app.downloadBusy == 1) return showMessage(app.mainWindow, BUSY_MESSAGE, CAPTION_WITH_DOTS);
         if (wParam == VK_RETURN) return onEnterInRemoteList(window, wParam, lParam);
         break;
     case WM_LBUTTONDBLCLK:
@@ -129,28 +118,29 @@ LRESULT CALLBACK remoteListProc(HWND window, UINT message, WPARAM wParam, LPARAM
     return CallWindowProcA(app.remoteListBaseProc, window, message, wParam, lParam);
 }
 
-LRESULT onDownloadCommand()
+LRESULT onViewDownload()
 {
-    if (app.downloadBusy == 1) return showMessage(BUSY_MESSAGE, "Caldervine...");
+    if (app.downloadBusy == 1) return showMessage(app.mainWindow, BUSY_MESSAGE, CAPTION_WITH_DOTS);
     SendMessageA(app.remoteList, WM_LBUTTONDBLCLK, 0, 0);
     return 0;
 }
 
-LRESULT onStartDownload()
+LRESULT onStartChosenDownload()
 {
     ZeroMemory(app.incomingPath, sizeof app.incomingPath);
     ZeroMemory(app.selectedEntry, sizeof app.selectedEntry);
     size_t nameLength = strlen(app.selectedName);
     char probe[RECORD_SIZE];
     if (!isPlainEntryName(app.selectedName, nameLength)) {
-        showNamedMessage("The peer offers \"%s\", which is not a plain file name.\r\n"
+        showNamedMessage(app.mainWindow, "The peer offers \"%s\", which is not a plain file name.\r\n"
                          "Caldervine does not save it.",
-                         app.selectedName);
+                         app.selectedName, CAPTION_PLAIN);
         return 0;
     }
     if (!joinPath(app.workingDirectory, "\\Incoming\\", app.selectedName, nameLength, app.incomingPath) ||
         !formatRecord(RecordKind::Request, app.selectedName, 0xFFFFFFFFu, probe)) {
-        showNamedMessage("The name \"%s\" is too long to be saved in the Incoming folder.", app.selectedName);
+        showNamedMessage(app.mainWindow, "The name \"%s\" is too long to be saved in the Incoming folder.", app.selectedName,
+                         CAPTION_PLAIN);
         return 0;
     }
     if (!readSelectedEntry(app.selectedEntry)) return 0;
@@ -159,7 +149,7 @@ LRESULT onStartDownload()
         return 0;
     // The peer has gone: a request now would wait for an answer for the rest of the run.
     if (app.fetchClosed == 1) {
-        showMessage(CLOSED_MESSAGE, "Caldervine");
+        showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
         return 0;
     }
     app.downloadBusy = 1;
@@ -170,4 +160,10 @@ LRESULT onStartDownload()
     }
     SendMessageA(app.requestedList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(app.selectedEntry));
     return 0;
+}
+
+void installRemoteListProc(HWND list)
+{
+    app.remoteListBaseProc =
+        reinterpret_cast<WNDPROC>(SetWindowLongPtrA(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(remoteListProc)));
 }

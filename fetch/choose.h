@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
-LRESULT CALLBACK remoteListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// Main window commands.
-LRESULT onDownloadCommand();
-LRESULT onStartDownload();
+// Window creation: puts remoteListProc in front of the list box's own procedure.
+void installRemoteListProc(HWND list);
+// Main window commands: View > Download and the O.K button (55), and the start of the download
+// of the entry that remoteListProc has just taken (40007).
+LRESULT onViewDownload();
+LRESULT onStartChosenDownload();

@@ -6,9 +6,10 @@
 
 #include "app/app_state.h"
 #include "app/ids.h"
-#include "app/title.h"
-#include "fetch/address.h"
+#include "app/status_title.h"
+#include "core/address.h"
 #include "fetch/receiver.h"
+#include "ui/message_box.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ const char* const ADDRESS_MESSAGE =
 
 void hideDialog(HWND dialog) { SendMessageA(dialog, WM_CLOSE, 0, 0); }
 
-void showAddressMessage(HWND owner) { MessageBoxA(owner, ADDRESS_MESSAGE, "Caldervine...", MB_ICONINFORMATION | MB_OK); }
+void showAddressMessage(HWND owner) { showMessage(owner, ADDRESS_MESSAGE, CAPTION_WITH_DOTS); }
 
 void setConnectItemEnabled(bool enabled)
 {
@@ -110,4 +111,20 @@ INT_PTR CALLBACK connectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
     case WM_FETCH_SOCKET: onFetchSocket(wParam, lParam); return 1;
     default: return 0;
     }
+}
+
+HWND createConnectDialog()
+{
+    HWND dialog = CreateDialogParamA(app.instanceHandle, "MYDIALOG", nullptr, connectDialogProc, 0);
+    SetDlgItemTextA(dialog, IDC_PORT, "21120");
+    ShowWindow(dialog, SW_HIDE);
+    // Top-most at its own place, and still hidden.
+    WINDOWPLACEMENT placement;
+    ZeroMemory(&placement, sizeof placement);
+    placement.length = sizeof placement;
+    GetWindowPlacement(dialog, &placement);
+    const RECT& place = placement.rcNormalPosition;
+    SetWindowPos(dialog, HWND_TOPMOST, place.left, place.top, place.right - place.left, place.bottom - place.top,
+                 SWP_HIDEWINDOW);
+    return dialog;
 }

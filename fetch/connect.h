@@ -3,4 +3,5 @@
 
 #include <windows.h>
 
-INT_PTR CALLBACK connectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// Start-up: creates the dialog hidden and top-most, its Port field showing 21120.
+HWND createConnectDialog();

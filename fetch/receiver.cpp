@@ -8,8 +8,9 @@
 
 #include "app/app_state.h"
 #include "app/progress.h"
-#include "app/title.h"
-#include "fetch/receiver_plan.h"
+#include "app/status_title.h"
+#include "core/receiver_plan.h"
+#include "ui/message_box.h"
 
 namespace {
 
@@ -17,8 +18,6 @@ struct ReceiverStart {
     SOCKET socket;
     LONG attempt;
 };
-
-const char* const LISTING_TAG = "File: ";
 
 bool attemptEnded(LONG attempt) { return app.fetchAttempt != attempt; }
 
@@ -33,19 +32,13 @@ void waitReadable(SOCKET socket)
     if (select(0, &readable, nullptr, nullptr, &wait) == SOCKET_ERROR) Sleep(100);
 }
 
-void showMessage(const char* text, const char* caption)
-{
-    MessageBoxA(app.mainWindow, text, caption, MB_ICONINFORMATION | MB_OK);
-}
-
 void addListingEntry(const char record[RECORD_SIZE])
 {
-    char entry[RECORD_SIZE];
-    size_t length = recordTextLength(record);
-    CopyMemory(entry, record + TAG_LENGTH, length);
-    entry[length] = 0;
     RecordFields fields;
-    if (!splitRecordText(entry, length, &fields)) return;
+    if (!readRecord(record, &fields)) return;
+    char entry[RECORD_SIZE];
+    CopyMemory(entry, fields.text, fields.textLength);
+    entry[fields.textLength] = 0;
     SendMessageA(app.remoteList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
 }
 
@@ -75,13 +68,13 @@ void writeDownloadData(const char* data, DWORD count, uint32_t* discardLeft)
                  "What has arrived is kept: choose the file again in a later run to resume.",
                  app.downloadName);
         finishDownload();
-        showMessage(text, "Caldervine");
+        showMessage(app.mainWindow, text, CAPTION_PLAIN);
         return;
     }
     uint32_t received = static_cast<uint32_t>(app.receivedBytes);
     setProgress(app.downloadBar, received, expected);
     if (received == expected) {
-        showMessage("Your file is downloaded!", "Caldervine...");
+        showMessage(app.mainWindow, "Your file is downloaded!", CAPTION_WITH_DOTS);
         finishDownload();
     }
 }

@@ -8,13 +8,11 @@
 #include "app/ids.h"
 #include "app/progress.h"
 #include "app/socket_send.h"
-#include "app/title.h"
+#include "app/status_title.h"
 
 namespace {
 
 enum ShareWorkerKind { LISTING_WORKER = 1, UPLOAD_WORKER = 2 };
-
-const char* const REQUEST_TAG = "Down: ";
 
 void workerDone(ShareWorkerKind kind, LONG generation)
 {
@@ -105,8 +103,7 @@ void takeRequest()
     resumeIntake();
 
     RecordFields fields;
-    const char* text = record + TAG_LENGTH;
-    if (!splitRecordText(text, recordTextLength(record), &fields)) return;
+    if (!readRecord(record, &fields)) return;
     if (!isPlainEntryName(fields.name, fields.nameLength)) return;
     if (!joinPath(app.workingDirectory, "\\Share\\", fields.name, fields.nameLength, app.shareFilePath)) return;
 

@@ -1,10 +1,8 @@
-// The main window's class and frame, its child controls, and the connect dialog.
+// The main window's child controls in their fixed layout.
 #pragma once
 
 #include <windows.h>
 
-void registerMainWindowClass();
-HWND createMainWindow();
-// Makes the lists, the O.K button, both bars and their labels inside the main window being created.
+// Makes both lists (with the fixed-pitch font), the O.K button, both bars at 0 and their labels
+// inside the main window being created, and keeps the handles the program uses in `app`.
 void createMainControls(HWND window);
-HWND createConnectDialog();

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/records.h"
+#include "core/names.h"
+#include "core/records.h"
 
 #define CHECK(condition)                                              \
     do {                                                              \
@@ -24,11 +25,10 @@ void readAsRecord(const uint8_t* data, size_t size)
     char record[RECORD_SIZE] = {};
     memcpy(record, data, size < RECORD_SIZE ? size : RECORD_SIZE);
     const char* text = record + TAG_LENGTH;
-    size_t length = recordTextLength(record);
-    CHECK(length <= RECORD_SIZE - TAG_LENGTH);
-
     RecordFields fields;
-    if (!splitRecordText(text, length, &fields)) return;
+    if (!readRecord(record, &fields)) return;
+    size_t length = fields.textLength;
+    CHECK(fields.text == text && length <= RECORD_SIZE - TAG_LENGTH);
     CHECK(fields.nameLength > 0);
     CHECK(fields.name >= text && fields.name + fields.nameLength <= text + length);
     CHECK(fields.name[0] != ' ' && fields.name[fields.nameLength - 1] != ' ');
@@ -49,16 +49,17 @@ void roundTrip(const std::string& name, uint32_t number)
         for (char c : record) CHECK(c == 0);
         return;
     }
-    CHECK(memcmp(record, "Down: ", TAG_LENGTH) == 0);
+    CHECK(memcmp(record, REQUEST_TAG, TAG_LENGTH) == 0);
     if (name.empty() || name.front() == ' ' || name.back() == ' ') return;
     RecordFields fields;
-    CHECK(splitRecordText(record + TAG_LENGTH, recordTextLength(record), &fields));
+    CHECK(readRecord(record, &fields));
     CHECK(std::string(fields.name, fields.nameLength) == name);
     CHECK(fields.number == number);
 }
 
 // Pieces of every size the network might deliver, never more than the assembler has room for.
-void assemble(const uint8_t* data, size_t size)
+// Both sides collect records this way: the sharer requests, the fetcher listing entries.
+void assemble(const uint8_t* data, size_t size, const char* tag)
 {
     RecordAssembler assembler;
     resetAssembler(&assembler);
@@ -74,11 +75,11 @@ void assemble(const uint8_t* data, size_t size)
         memcpy(assembler.record + assembler.fill, data + at, count);
         at += count;
         unsigned lost = 0;
-        AssemblyResult result = assemblerAdd(&assembler, static_cast<unsigned>(count), "Down: ", &lost);
+        AssemblyResult result = assemblerAdd(&assembler, static_cast<unsigned>(count), tag, &lost);
         dropped += lost;
         CHECK(assembler.fill <= RECORD_SIZE);
         if (result == AssemblyResult::Complete) {
-            CHECK(memcmp(assembler.record, "Down: ", TAG_LENGTH) == 0);
+            CHECK(memcmp(assembler.record, tag, TAG_LENGTH) == 0);
             ++completed;
             resetAssembler(&assembler);
         }
@@ -99,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size >= 4) memcpy(&number, data + size - 4, 4);
     roundTrip(std::string(terminated.c_str()), number);
 
-    assemble(data, size);
+    assemble(data, size, REQUEST_TAG);
+    assemble(data, size, LISTING_TAG);
     return 0;
 }

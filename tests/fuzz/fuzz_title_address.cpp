@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/status_title.h"
-#include "fetch/address.h"
+#include "core/title_text.h"
+#include "core/address.h"
 
 #define CHECK(condition)                                              \
     do {                                                              \

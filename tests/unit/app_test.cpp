@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/progress_math.h"
-#include "app/status_title.h"
+#include "core/progress_position.h"
+#include "core/title_text.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "fetch/address.h"
-#include "fetch/receiver_plan.h"
+#include "core/address.h"
+#include "core/receiver_plan.h"
 
 TEST(ParseDottedAddress, AcceptsFourDecimalBytesInNetworkOrder)
 {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/records.h"
+#include "core/records.h"
 
 namespace {
 
@@ -99,7 +99,7 @@ TEST(ParseDecimalField, ReadsDigitsSkippingSpacesAndWrapping)
         EXPECT_EQ(parseDecimalField(row.text), row.expected) << '"' << row.text << '"';
 }
 
-TEST(SplitRecordText, ReadsNameAndNumberOrRefuses)
+TEST(ReadRecord, ReadsNameAndNumberOrRefuses)
 {
     struct Row {
         std::string text;
@@ -109,7 +109,9 @@ TEST(SplitRecordText, ReadsNameAndNumberOrRefuses)
     };
     auto textOf = [](const std::string& name, uint32_t number) {
         std::string r = record(RecordKind::Listing, name, number);
-        return r.substr(TAG_LENGTH, recordTextLength(r.data()));
+        RecordFields fields{};
+        EXPECT_TRUE(readRecord(r.data(), &fields));
+        return std::string(fields.text, fields.textLength);
     };
     const Row rows[] = {
         {textOf("report.txt", 1234), true, "report.txt", 1234},
@@ -129,7 +131,7 @@ TEST(SplitRecordText, ReadsNameAndNumberOrRefuses)
         const Row& row = rows[i];
         SCOPED_TRACE(testing::Message() << "row " << i << ": \"" << row.text << '"');
         RecordFields fields{};
-        ASSERT_EQ(splitRecordText(row.text.data(), row.text.size(), &fields), row.ok);
+        ASSERT_EQ(readRecordText(row.text.data(), row.text.size(), &fields), row.ok);
         if (!row.ok) continue;
         EXPECT_EQ(std::string(fields.name, fields.nameLength), row.name);
         EXPECT_EQ(fields.number, row.number);
@@ -138,7 +140,7 @@ TEST(SplitRecordText, ReadsNameAndNumberOrRefuses)
 
 // A peer may take the number from a fixed offset of a short-named record instead of splitting it;
 // both readings must agree or the two sides would disagree about file sizes.
-TEST(SplitRecordText, AgreesWithFixedOffsetReadingsOfShortNames)
+TEST(ReadRecord, AgreesWithFixedOffsetReadingsOfShortNames)
 {
     const std::string names[] = {"a", "report.txt", nameOf(19), nameOf(20)};
     const uint32_t numbers[] = {0, 1, 1234, 2147483648u, 4294967295u};
@@ -148,64 +150,11 @@ TEST(SplitRecordText, AgreesWithFixedOffsetReadingsOfShortNames)
             std::string r = record(RecordKind::Listing, name, number);
             const char* text = r.data() + TAG_LENGTH;
             RecordFields fields{};
-            ASSERT_TRUE(splitRecordText(text, recordTextLength(r.data()), &fields));
+            ASSERT_TRUE(readRecord(r.data(), &fields));
             EXPECT_EQ(fields.number, number);
             EXPECT_EQ(parseDecimalField(text + 46), number);
             EXPECT_EQ(parseDecimalField(text + 52), number);
         }
-    }
-}
-
-TEST(IsPlainEntryName, AcceptsOnlyNamesThatStayInsideTheFolder)
-{
-    struct Row {
-        std::string name;
-        bool plain;
-    };
-    const Row rows[] = {
-        {"a", true},          {"my file.txt", true}, {".hidden", true},    {"...a", true},
-        {".. a", true},       {"a.b.c", true},       {"COM10", true},      {"console.txt", true},
-        {"nulx", true},       {"LPT", true},         {"com1x.txt", true},  {nameOf(254), true},
-        {"", false},          {".", false},          {"..", false},        {"a\\b", false},
-        {"a/b", false},       {"c:", false},         {"a:stream", false},  {"a*", false},
-        {"a?", false},        {"a\"b", false},       {"a<b", false},       {"a>b", false},
-        {"a|b", false},       {"a\tb", false},       {"a\nb", false},      {"a\x7f", false},
-        {"a.", false},        {"a ", false},         {"nul", false},       {"NUL", false},
-        {"aux.txt", false},   {"Con", false},        {"prn.tar.gz", false}, {"COM1", false},
-        {"com9.txt", false},  {"lpt9.log", false},   {"LPT1", false},      {"CONIN$", false},
-        {"conout$.txt", false}, {"nul .txt", false}, {"COM1  .log", false}, {nameOf(255), false},
-        {nameOf(300), false},
-    };
-    for (const Row& row : rows)
-        EXPECT_EQ(isPlainEntryName(row.name.data(), row.name.size()), row.plain) << '"' << row.name << '"';
-}
-
-TEST(JoinPath, JoinsWhatFitsAndOtherwiseLeavesNothing)
-{
-    struct Row {
-        std::string folder;
-        const char* subfolder;
-        std::string name;
-        size_t nameLength;  // names come unterminated out of a record
-        bool ok;
-        std::string expected;
-    };
-    const std::string folder200 = "C:\\" + nameOf(197);
-    const Row rows[] = {
-        {"C:\\work", "\\Share\\", "a.txt", 5, true, "C:\\work\\Share\\a.txt"},
-        {"C:\\work", "\\Incoming", "", 0, true, "C:\\work\\Incoming"},
-        {"C:\\work", "\\", "abcdef", 3, true, "C:\\work\\abc"},
-        {folder200, "\\Share\\", nameOf(47), 47, true, folder200 + "\\Share\\" + nameOf(47)},
-        {folder200, "\\Share\\", nameOf(48), 48, false, ""},
-        {nameOf(255), "", "", 0, false, ""},
-    };
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        const Row& row = rows[i];
-        SCOPED_TRACE(testing::Message() << "row " << i);
-        char out[PATH_CAPACITY];
-        memset(out, 'x', sizeof out);
-        EXPECT_EQ(joinPath(row.folder.c_str(), row.subfolder, row.name.data(), row.nameLength, out), row.ok);
-        EXPECT_EQ(std::string(out), row.expected);
     }
 }
 

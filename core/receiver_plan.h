@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "protocol/records.h"
+#include "core/records.h"
 
 enum class ReadTarget {
     Record,    // a listing record: into the assembler, which drops bytes that cannot start one

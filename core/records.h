@@ -11,8 +11,9 @@ constexpr unsigned short PEER_PORT = 21120;
 constexpr unsigned CHUNK_SIZE = 4096;
 constexpr unsigned TAG_LENGTH = 6;
 
-// Longest path (and name) that a 255-byte text buffer holds with its terminating zero.
-constexpr size_t PATH_CAPACITY = 255;
+// The six bytes each record begins with.
+constexpr char LISTING_TAG[] = "File: ";
+constexpr char REQUEST_TAG[] = "Down: ";
 
 enum class RecordKind { Listing, Request };
 
@@ -29,32 +30,25 @@ bool formatRecord(RecordKind kind, const char* name, uint32_t number, char recor
 // a digit, and the value wraps modulo 2^32. Stops only at the zero byte.
 uint32_t parseDecimalField(const char* text);
 
-// The fields of a record's text (what follows the tag, up to the terminator).
+// What a record says: its text (after the tag, up to the terminator), and the name and number
+// read from that text.
 struct RecordFields {
+    const char* text;     // points into the record; not terminated
+    size_t textLength;
     const char* name;     // points into the text; not terminated
     size_t nameLength;
     uint32_t number;
 };
 
-// Splits a record's text into its name and its number: leading spaces are skipped, the number is
+// Reads a whole record of RECORD_SIZE bytes (its tag is the caller's to check). Returns false when
+// its text holds no name or no number field.
+bool readRecord(const char record[RECORD_SIZE], RecordFields* fields);
+
+// Reads a record's text as the remote list shows it: leading spaces are skipped, the number is
 // the run of non-space characters at the end, and the name is everything between, without the
 // run of spaces before the number. So names with inner spaces and names of any length read whole.
 // Returns false when there is no name or no number field.
-bool splitRecordText(const char* text, size_t length, RecordFields* fields);
-
-// Length of a record's text after the tag: up to the first zero byte, at most RECORD_SIZE - 6.
-size_t recordTextLength(const char record[RECORD_SIZE]);
-
-// True for a name that can only mean an entry directly inside a folder: not empty, not "." or
-// "..", no path separators, drive or stream colons, wildcards or control characters, no trailing
-// dot or space (Windows would strip them and open another entry), and not a device name such as
-// NUL or COM1.txt.
-bool isPlainEntryName(const char* name, size_t length);
-
-// Joins `folder`, `separatorSubfolder` and `name` into `out` (capacity PATH_CAPACITY). Returns false,
-// leaving `out` empty, when the result would not fit.
-bool joinPath(const char* folder, const char* subfolder, const char* name, size_t nameLength,
-              char out[PATH_CAPACITY]);
+bool readRecordText(const char* text, size_t length, RecordFields* fields);
 
 // Collects one record from a byte stream that may deliver it in pieces and may carry bytes that
 // are no record at all. Bytes that cannot begin a record with the expected tag are dropped.

@@ -1,6 +1,6 @@
 // Dotted IPv4 addresses, read strictly: no host names, no shorthand forms, no octal.
 
-#include "fetch/address.h"
+#include "core/address.h"
 
 #include <cstring>
 

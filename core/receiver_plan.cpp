@@ -1,6 +1,6 @@
 // The receiver's read decision.
 
-#include "fetch/receiver_plan.h"
+#include "core/receiver_plan.h"
 
 namespace {
 unsigned atMostChunk(uint32_t bytes) { return bytes < CHUNK_SIZE ? static_cast<unsigned>(bytes) : CHUNK_SIZE; }

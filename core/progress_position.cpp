@@ -1,6 +1,6 @@
 // Progress percentages for the transfer bars.
 
-#include "app/progress_math.h"
+#include "core/progress_position.h"
 
 int progressPosition(uint32_t done, uint32_t total)
 {

@@ -1,44 +1,12 @@
-// Building and reading the 255-byte peer records, and the checks applied to the names they carry.
+// Building and reading the 255-byte peer records.
 
-#include "protocol/records.h"
+#include "core/records.h"
 
 #include <cstdio>
 #include <cstring>
 
-namespace {
 
-bool isSpace(char c) { return c == ' '; }
-
-bool equalsIgnoringCase(const char* a, size_t length, const char* b)
-{
-    if (strlen(b) != length) return false;
-    for (size_t i = 0; i < length; ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
-// Windows opens these as devices whatever the folder and whatever the extension.
-bool isDeviceName(const char* name, size_t length)
-{
-    size_t stem = 0;
-    while (stem < length && name[stem] != '.') ++stem;
-    while (stem > 0 && name[stem - 1] == ' ') --stem;  // Windows ignores them too: "NUL .txt" is NUL
-    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
-    for (const char* device : devices)
-        if (equalsIgnoringCase(name, stem, device)) return true;
-    if (stem == 4 && name[3] >= '0' && name[3] <= '9' &&
-        (equalsIgnoringCase(name, 3, "COM") || equalsIgnoringCase(name, 3, "LPT")))
-        return true;
-    return false;
-}
-
-}  // namespace
-
-const char* recordTag(RecordKind kind) { return kind == RecordKind::Listing ? "File: " : "Down: "; }
+const char* recordTag(RecordKind kind) { return kind == RecordKind::Listing ? LISTING_TAG : REQUEST_TAG; }
 
 bool formatRecord(RecordKind kind, const char* name, uint32_t number, char record[RECORD_SIZE])
 {
@@ -61,7 +29,11 @@ uint32_t parseDecimalField(const char* text)
     return value;
 }
 
-bool splitRecordText(const char* text, size_t length, RecordFields* fields)
+namespace {
+bool isSpace(char c) { return c == ' '; }
+}  // namespace
+
+bool readRecordText(const char* text, size_t length, RecordFields* fields)
 {
     size_t end = length;
     while (end > 0 && isSpace(text[end - 1])) --end;
@@ -79,42 +51,19 @@ bool splitRecordText(const char* text, size_t length, RecordFields* fields)
     memcpy(number, text + numberStart, numberLength);
     number[numberLength] = 0;
 
+    fields->text = text;
+    fields->textLength = length;
     fields->name = text + nameStart;
     fields->nameLength = nameEnd - nameStart;
     fields->number = parseDecimalField(number);
     return true;
 }
 
-size_t recordTextLength(const char record[RECORD_SIZE])
+bool readRecord(const char record[RECORD_SIZE], RecordFields* fields)
 {
     size_t length = 0;
     while (TAG_LENGTH + length < RECORD_SIZE && record[TAG_LENGTH + length] != 0) ++length;
-    return length;
-}
-
-bool isPlainEntryName(const char* name, size_t length)
-{
-    if (length == 0 || length >= PATH_CAPACITY) return false;
-    if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.')) return false;
-    for (size_t i = 0; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c < 32 || c == 127 || strchr("\\/:*?\"<>|", c) != nullptr) return false;
-    }
-    if (name[length - 1] == '.' || name[length - 1] == ' ') return false;
-    return !isDeviceName(name, length);
-}
-
-bool joinPath(const char* folder, const char* subfolder, const char* name, size_t nameLength,
-              char out[PATH_CAPACITY])
-{
-    size_t a = strlen(folder), b = strlen(subfolder);
-    out[0] = 0;
-    if (a + b + nameLength >= PATH_CAPACITY) return false;
-    memcpy(out, folder, a);
-    memcpy(out + a, subfolder, b);
-    memcpy(out + a + b, name, nameLength);
-    out[a + b + nameLength] = 0;
-    return true;
+    return readRecordText(record + TAG_LENGTH, length, fields);
 }
 
 void resetAssembler(RecordAssembler* assembler) { assembler->fill = 0; }

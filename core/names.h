@@ -1,0 +1,19 @@
+// Which names may be opened inside Share or Incoming, and joining them to a folder. Pure code:
+// both sides check every name that comes from the network here before a path is built.
+#pragma once
+
+#include <cstddef>
+
+// Longest path (and name) that a 255-byte text buffer holds with its terminating zero.
+constexpr size_t PATH_CAPACITY = 255;
+
+// True for a name that can only mean an entry directly inside a folder: not empty, not "." or
+// "..", no path separators, drive or stream colons, wildcards or control characters, no trailing
+// dot or space (Windows would strip them and open another entry), and not a device name such as
+// NUL, COM1.txt or LPT² (Windows reserves the superscript digits of its code page like 1 to 9).
+bool isPlainEntryName(const char* name, size_t length);
+
+// Joins `folder`, `subfolder` and the first `nameLength` bytes of `name` into `out` (capacity
+// PATH_CAPACITY). Returns false, leaving `out` empty, when the result would not fit.
+bool joinPath(const char* folder, const char* subfolder, const char* name, size_t nameLength,
+              char out[PATH_CAPACITY]);
