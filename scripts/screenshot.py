@@ -14,8 +14,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import harness  # noqa: E402
-
-IDM_CONNECT, IDC_ADDRESS, IDD_CONNECT_OK = 40000, 53, 50
+from program import IDD_CONNECT_OK, Copy, answer_box, choose, fill_connect  # noqa: E402
 
 
 def crop(host, driver, which, path):
@@ -38,31 +37,24 @@ def main():
         with open(os.path.join(share_b, "Share", "holiday photos.zip"), "wb") as f:
             f.truncate(big)  # sparse: costs the sharing host no disk
         share_a = harness.make_workdir({"readme.txt": b"Hello from A\n"})
-        net.b.start_caldervine(share_b)
-        net.a.start_caldervine(share_a)
-        a, b = net.a.driver(), net.b.driver()
+        sharing, fetching = Copy(net.b, share_b), Copy(net.a, share_a)
         try:
-            a.find_main()
-            b.find_main()
-            a.menu(IDM_CONNECT)
-            a.wait_dialog(True)
-            a.set_text("dialog", IDC_ADDRESS, harness.ADDRESS_B)
+            sharing.start()
+            fetching.start()
+            a, b = fetching.driver, sharing.driver
+            fill_connect(a, harness.ADDRESS_B)
             time.sleep(0.5)
             crop(net.a, a, "dialog", os.path.join(out, "connect-dialog.png"))
             a.click("dialog", IDD_CONNECT_OK)
-            listing = a.wait_list("remote", 5, 10000)
-            index = next(i for i, e in enumerate(listing["items"]) if "holiday photos.zip" in e)
-            a.select("remote", index)
-            a.dblclick("remote", index)
+            a.wait_list("remote", 5, 10000)
+            choose(a, "holiday photos.zip", big)
             harness.wait_until(lambda: a.progress("download") >= 20, 60, what="download under way")
             crop(net.a, a, "main", os.path.join(out, "main-window.png"))
             crop(net.b, b, "main", os.path.join(out, "sharing-window.png"))
-            box = a.msgbox(120000)
-            if box:
-                a.answer("ok")
+            answer_box(a, "ok", 120000)
         finally:
-            a.close()
-            b.close()
+            fetching.kill()
+            sharing.kill()
             for folder in (share_a, share_b):
                 subprocess.run(["rm", "-rf", folder])
 

@@ -1,4 +1,4 @@
-"""Python side of the test driver (tests/driver/driver.cpp).
+"""Python side of the test driver (tests/driver/, protocol described in driver.cpp there).
 
 One Driver keeps one driver.exe running next to the program under test and sends it one command
 per line; each reply is "OK <json>" or "ERR <reason>". How driver.exe is started (namespace,
@@ -8,6 +8,8 @@ program and the environment for it, for example
     Driver(["ip", "netns", "exec", "hostA", "/usr/lib/wine/wine64"],
            {**os.environ, "WINEPREFIX": prefix, "DISPLAY": ":91", "WINEDEBUG": "-all"},
            "/work/main/build/win64/tests/driver/driver.exe")
+
+The program's ids, and what a user does with these commands, are in program.py.
 """
 
 from __future__ import annotations
@@ -19,18 +21,6 @@ import subprocess
 import threading
 import time
 from typing import Any, Optional
-
-# Menu and control identifiers of the program (app/ids.h).
-IDM_CONNECT = 40000
-IDM_EXIT = 40001
-IDM_ABOUT = 40006
-IDM_DOWNLOAD = 55
-ID_OK_BUTTON = 55
-IDD_CONNECT_OK = 50
-IDD_CONNECT_CANCEL = 51
-IDC_SITE = 52
-IDC_ADDRESS = 53
-IDC_PORT = 54
 
 # Every command the driver sends to the program's windows gives up after this long.
 _ANSWER_MS = 3000

@@ -36,6 +36,16 @@ def _can_run_32bit():
         return False
 
 
+def can_run_32bit():
+    """True when this machine runs 32-bit Windows programs: the 32-bit Wine loader starts, which
+    needs both a kernel that executes 32-bit code and 32-bit Wine. The one check for it: it picks
+    the build the tests run, and tells whether the shipped build needs a test under emulation."""
+    try:
+        return subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True, timeout=20).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
 def windows_build():
     """(wine loader, folder holding caldervine.exe and driver.exe)."""
     forced = os.environ.get("CALDERVINE_WIN_ARCH")

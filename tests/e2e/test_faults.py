@@ -6,8 +6,6 @@ link between the hosts down; then the user starts what died again, connects agai
 the entry again, and the download must go on from the partial copy in Incoming and end
 byte-identical. The last group puts clients that are no copies of Caldervine against B: one that
 sends junk, one that never reads, and a burst of short connections.
-
-Copy and the file helpers come from test_two_copies.py.
 """
 import fcntl
 import os
@@ -22,17 +20,17 @@ import time
 import unittest
 
 import harness
-from driver import IDD_CONNECT_CANCEL, IDM_CONNECT
-from peer_protocol import (LISTING_TAG, RECORD_SIZE, listing_record, recv_until_quiet, request_record,
+from peer_protocol import (LISTING_TAG, RECORD_SIZE, REQUEST_TAG, listing_record, recv_until_quiet, request_record,
                            split_records, wait_closed)
-from test_two_copies import (BIG, CLIENT_CLOSED, DOWNLOADED, MIB, Copy, file_sha, size_of, write_random)
+from program import (CAPTION_WITH_DOTS, DISCONNECTED, DOWNLOADED, MIB, Copy, cancel_connect, client_field, file_sha,
+                     open_connect, server_field, size_of, write_random)
 
+BIG = 256 * MIB
 NET = None
 BASE = None
 SHARED = None  # B's work folder, the same for every test
 SHARED_FILES = {"after.bin": os.urandom(MIB), "note.txt": b"shared by B\r\n"}
 ENTRIES = 2 + len(SHARED_FILES) + 1  # ".", "..", the files above and big.bin
-SERVER_CLOSED = "Server: DisConnected"
 
 
 def setUpModule():
@@ -76,10 +74,8 @@ class FaultCase(unittest.TestCase):
         copy.driver.title()
         self.assertLess(time.monotonic() - started, 1.0, "the window took a second or more to answer")
         self.assertIsNone(copy.driver.exited(0), "the program has ended")
-        copy.driver.menu(IDM_CONNECT)
-        harness.wait_until(lambda: copy.driver.dialog_state()["visible"], 5, what="the connect dialog")
-        copy.driver.click("dialog", IDD_CONNECT_CANCEL)
-        harness.wait_until(lambda: not copy.driver.dialog_state()["visible"], 5, what="the dialog hidden")
+        open_connect(copy.driver, 5000)
+        cancel_connect(copy.driver, 5000)
 
     def assertSameAsShared(self, copy, name):
         path, shared = copy.incoming(name), os.path.join(SHARED, "Share", name)
@@ -121,12 +117,12 @@ class InterruptedTransferTest(FaultCase):
         self.assertGreaterEqual(position, partial * 100 // BIG, "B did not stream from the partial copy's end")
 
     def finish(self):
-        self.assertEqual(self.a.wait_box("big.bin"), ("Caldervine...", DOWNLOADED))
+        self.assertEqual(self.a.wait_box("big.bin"), (CAPTION_WITH_DOTS, DOWNLOADED))
         self.assertSameAsShared(self.a, "big.bin")
 
     def partial_after_peer_ended(self):
         """The size of A's partial copy once A has seen its connection end; A shows no box."""
-        self.a.driver.wait_title(CLIENT_CLOSED, 30000)
+        self.a.driver.wait_title(client_field(DISCONNECTED), 30000)
         partial = settled(lambda: size_of(self.a.incoming("big.bin")), 1.0, 30)
         self.assertEqual(self.a.driver.progress("download"), 0, "the download bar was not reset")
         self.assertIsNone(self.a.driver.msgbox(0), "a message box came for an incomplete download")
@@ -156,7 +152,7 @@ class InterruptedTransferTest(FaultCase):
         self.a.kill()
         partial = size_of(self.a.incoming("big.bin"))
         self.assertLess(partial, BIG, "the download was complete before the kill")
-        self.b.driver.wait_title(SERVER_CLOSED, 30000)
+        self.b.driver.wait_title(server_field(DISCONNECTED), 30000)
         self.restart_a()
         self.choose_resumed(partial)
         self.finish()
@@ -185,7 +181,7 @@ class InterruptedTransferTest(FaultCase):
             self.restart_a()
             self.choose_resumed(partial)
             outcome = self.a.wait_box("big.bin")
-        self.assertEqual(outcome, ("Caldervine...", DOWNLOADED))
+        self.assertEqual(outcome, (CAPTION_WITH_DOTS, DOWNLOADED))
         self.assertSameAsShared(self.a, "big.bin")
 
 
@@ -213,7 +209,7 @@ class ForeignPeersTest(FaultCase):
 
     def test_1_junk_sender_receives_only_the_listing(self):
         junk = random.Random(1).randbytes(MIB)
-        self.assertNotIn(b"Down: ", junk)
+        self.assertNotIn(REQUEST_TAG, junk)
         sock = self.client()
         sender = sock.dup()
         self.addCleanup(sender.close)
@@ -240,7 +236,7 @@ class ForeignPeersTest(FaultCase):
                 sock.recv(100)
             sock.close()
         self.assertResponsive(self.b)
-        self.b.driver.wait_title(SERVER_CLOSED, 10000)
+        self.b.driver.wait_title(server_field(DISCONNECTED), 10000)
         sock = self.client()
         self.assertListingOnly(recv_until_quiet(sock, 2.0), "a client after the burst")
 
@@ -270,7 +266,7 @@ class ForeignPeersTest(FaultCase):
         self.assertTrue(rest == big_bytes(len(rest)), "the silent peer received bytes other than big.bin's")
 
         a.choose("after.bin", MIB)
-        self.assertEqual(a.wait_box("after.bin"), ("Caldervine...", DOWNLOADED))
+        self.assertEqual(a.wait_box("after.bin"), (CAPTION_WITH_DOTS, DOWNLOADED))
         self.assertSameAsShared(a, "after.bin")
         self.assertResponsive(self.b)
 

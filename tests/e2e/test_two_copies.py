@@ -5,10 +5,7 @@ work folder of its own, and each is worked through its windows by the test drive
 File > Connect, the address, the listing in the lower list, a double-click on an entry, and the
 message box at the end. What arrives in Incoming is compared with the sharing copy's Share folder
 by SHA-256.
-
-The tools here (Copy and the file helpers) are used by test_faults.py as well.
 """
-import hashlib
 import os
 import shutil
 import tempfile
@@ -16,15 +13,10 @@ import time
 import unittest
 
 import harness
-from driver import IDC_ADDRESS, IDD_CONNECT_OK, IDM_CONNECT
-from scripted_peer import entry_text
+from program import (ALREADY, CAPTION_PLAIN, CAPTION_WITH_DOTS, DOWNLOADED, MIB, Copy, entry_text, file_sha,
+                     listing_of, size_of, write_random)
 
-MIB = 1 << 20
 BIG = 256 * MIB
-DOWNLOADED = "Your file is downloaded!"
-ALREADY = "You have already downloaded this file...!"
-CLIENT_CONNECTED = "Client:    Connected"
-CLIENT_CLOSED = "Client: DisConnected"
 
 NET = None
 
@@ -34,122 +26,6 @@ def setUpModule():
     NET = harness.Network(suffix="2c")
     NET.__enter__()
     unittest.addModuleCleanup(NET.__exit__, None, None, None)
-
-
-# -- files ------------------------------------------------------------------------------------------
-
-def write_random(path, size, chunk=4 * MIB):
-    """Writes `size` random bytes to `path`; returns their SHA-256."""
-    digest = hashlib.sha256()
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            block = os.urandom(min(chunk, left))
-            digest.update(block)
-            f.write(block)
-            left -= len(block)
-    return digest.hexdigest()
-
-
-def file_sha(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(4 * MIB), b""):
-            digest.update(block)
-    return digest.hexdigest()
-
-
-def size_of(path):
-    """The size of `path`, or -1 while it does not exist."""
-    try:
-        return os.path.getsize(path)
-    except FileNotFoundError:
-        return -1
-
-
-# -- one copy of the program ------------------------------------------------------------------------
-
-class Copy:
-    """One copy of caldervine.exe on `host`, run in `workdir` and worked through the driver."""
-
-    def __init__(self, host, workdir):
-        self.host = host
-        self.workdir = workdir
-        self.driver = None
-
-    def share(self, name):
-        return os.path.join(self.workdir, "Share", name)
-
-    def incoming(self, name):
-        return os.path.join(self.workdir, "Incoming", name)
-
-    def start(self):
-        self.host.start_caldervine(self.workdir)
-        self.driver = self.host.driver()
-        self.driver.find_main()
-        return self
-
-    def kill(self):
-        """Every Wine process of the host ends at once, as in a crash (the driver's too)."""
-        self.host.kill_wine()
-        if self.driver is not None:
-            self.driver.close()
-            self.driver = None
-
-    def connect(self, address, entries):
-        """File > Connect to `address`, then waits for the peer's listing of `entries` entries."""
-        d = self.driver
-        d.menu(IDM_CONNECT)
-        harness.wait_until(lambda: d.dialog_state()["visible"], 10, what="the connect dialog")
-        d.set_text("dialog", IDC_ADDRESS, address)
-        d.click("dialog", IDD_CONNECT_OK)
-        d.wait_title(CLIENT_CONNECTED, 15000)
-        d.wait_list("remote", entries, 20000)
-
-    def choose(self, name, size):
-        """Double-clicks the entry (name, size) of the remote list."""
-        index = self.driver.list_entries("remote").index(entry_text(name, size))
-        self.driver.select("remote", index)
-        self.driver.dblclick("remote", index)
-
-    def wait_size(self, name, at_least, stall=40):
-        """Waits until Incoming\\name holds at least `at_least` bytes; fails when it stops growing
-        for `stall` seconds first. Returns the size seen."""
-        path, last, since = self.incoming(name), -2, time.monotonic()
-        while True:
-            size = size_of(path)
-            if size >= at_least:
-                return size
-            if size != last:
-                last, since = size, time.monotonic()
-            elif time.monotonic() - since > stall:
-                raise AssertionError(f"{name} stopped growing at {size} bytes (waiting for {at_least})")
-            time.sleep(0.02)
-
-    def wait_box(self, name=None, stall=40):
-        """Waits for a message box and answers it with OK; returns (caption, text). While it has
-        not come, Incoming\\name must keep growing: `stall` seconds without growth fail."""
-        path = self.incoming(name) if name else None
-        last, since = -2, time.monotonic()
-        while True:
-            box = self.driver.msgbox(500)
-            if box is not None:
-                self.driver.answer("ok")
-                return box["caption"], box["text"]
-            size = size_of(path) if path else -1
-            if size != last:
-                last, since = size, time.monotonic()
-            elif time.monotonic() - since > stall:
-                raise AssertionError(f"no message box, and {name} stopped growing at {size} bytes")
-
-
-def listing_of(share_folder):
-    """What the remote list of a copy connected to this folder's owner shows, sorted."""
-    entries = [entry_text(".", 0), entry_text("..", 0)]
-    for name in os.listdir(share_folder):
-        path = os.path.join(share_folder, name)
-        entries.append(entry_text(name, 0 if os.path.isdir(path) else os.path.getsize(path)))
-    return sorted(entries)
 
 
 class TwoCopiesCase(unittest.TestCase):
@@ -200,7 +76,7 @@ class DownloadTest(TwoCopiesCase):
     def fetch(self, name):
         size = os.path.getsize(self.b.share(name))
         self.a.choose(name, size)
-        self.assertEqual(self.a.wait_box(name), ("Caldervine...", DOWNLOADED))
+        self.assertEqual(self.a.wait_box(name), (CAPTION_WITH_DOTS, DOWNLOADED))
         self.assertIn(entry_text(name, size), self.a.driver.list_entries("requested"))
         self.assertSameFile(self.a.incoming(name), self.b.share(name))
 
@@ -214,7 +90,7 @@ class DownloadTest(TwoCopiesCase):
 
     def test_empty_file_is_complete_at_once(self):
         self.a.choose("size-0.bin", 0)
-        self.assertEqual(self.a.wait_box(), ("Caldervine", ALREADY))
+        self.assertEqual(self.a.wait_box(), (CAPTION_PLAIN, ALREADY))
         self.assertEqual(size_of(self.a.incoming("size-0.bin")), 0)
 
     def test_names_with_spaces_and_long_names_arrive_identical(self):
@@ -257,7 +133,7 @@ class BothDirectionsTest(TwoCopiesCase):
             self.assertLess(time.monotonic() - since, 40, f"transfers stopped at {sizes} bytes")
             time.sleep(0.05)
 
-        self.assertEqual(boxes, {"A": ("Caldervine...", DOWNLOADED), "B": ("Caldervine...", DOWNLOADED)})
+        self.assertEqual(boxes, {"A": (CAPTION_WITH_DOTS, DOWNLOADED), "B": (CAPTION_WITH_DOTS, DOWNLOADED)})
         for bar, values in seen.items():
             self.assertTrue(any(1 <= v <= 99 for v in values), f"{bar} bar never moved: {sorted(values)}")
         self.assertSameFile(a.incoming("from-b.bin"), b.share("from-b.bin"))

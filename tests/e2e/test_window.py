@@ -8,7 +8,6 @@ Where the driver cannot see a window (no main window exists yet), the message bo
 Wine's own trace of it ("+msgbox" gives the text, "+cursor" the icon it loads right after) and
 from the X display (the caption), and answered by the close message taskkill sends.
 """
-import contextlib
 import os
 import shutil
 import struct
@@ -18,8 +17,9 @@ import time
 import unittest
 
 import harness
-from driver import (DriverError, ID_OK_BUTTON, IDC_ADDRESS, IDC_PORT, IDD_CONNECT_CANCEL, IDM_ABOUT, IDM_CONNECT,
-                    IDM_EXIT)
+from program import (ABOUT_CAPTION, CAPTION_WITH_DOTS, CONNECTED, DISCONNECTED, EXIT_QUESTION, EXIT_WAYS,
+                     IDC_ADDRESS, IDC_PORT, IDM_ABOUT, NOT_CONNECTED, OK_BUTTON, PATH_TOO_LONG_START, ask_exit,
+                     cancel_connect, close_leftovers, no_box, open_connect, server_field, take_box, title)
 
 NET = None
 
@@ -29,10 +29,6 @@ WS_THICKFRAME, WS_MAXIMIZEBOX = 0x00040000, 0x00010000
 MAIN_FRAME_BITS = 0x00CA0000  # overlapped, caption, system menu, minimise box
 WS_EX_CLIENTEDGE = 0x200
 
-TITLE_CONNECTED = "Up/Caldervine...      Server:    Connected           Client: No Connected"
-TITLE_CLOSED = "Up/Caldervine...      Server: DisConnected           Client: No Connected"
-EXIT_QUESTION = ("Caldervine...", "Do you want to exit ?")
-TOO_LONG_TEXT = "The folder Caldervine was started in has a path too long"
 # LoadIcon(NULL, ...) identifiers as Wine's trace writes them.
 TRACED_ICONS = {"#7f01": "error", "#7f02": "question", "#7f03": "warning", "#7f04": "information"}
 
@@ -116,37 +112,12 @@ class RunningProgramTests(unittest.TestCase):
         cls.first_dialog = cls.drv.dialog_state()
 
     def setUp(self):
-        self.addCleanup(self.close_leftovers)
-
-    def no_box(self):
-        """True when no message box shows (asked without reading a box that may be going)."""
-        try:
-            self.drv.no_msgbox(0)
-            return True
-        except DriverError:
-            return False
-
-    def close_leftovers(self):
-        """A test that failed half-way leaves no box or dialog open for the next one."""
-        for _ in range(5):
-            if self.no_box():
-                break
-            with contextlib.suppress(DriverError):
-                box = self.drv.msgbox(0)
-                if box is not None:
-                    self.drv.answer("no" if box["caption"] == EXIT_QUESTION[0] else "ok")
-        if self.drv.dialog_state()["visible"]:
-            self.drv.click("dialog", IDD_CONNECT_CANCEL)
-            try:
-                self.drv.wait_dialog(False, 2000)
-            except DriverError:
-                self.drv.close_box("dialog")
-                self.drv.wait_dialog(False)
+        self.addCleanup(close_leftovers, self.drv)  # a test that failed half-way
 
     def assertStillRunning(self, title=None):
         self.assertIsNone(self.drv.exited(300), "the program ended")
         self.assertTrue(NET.a.listening(), "the program no longer listens")
-        self.assertEqual(self.drv.get_text("main", ID_OK_BUTTON), "O.K")  # the UI thread answers
+        self.assertEqual(self.drv.get_text("main", OK_BUTTON), "O.K")  # the UI thread answers
         if title is not None:
             self.assertEqual(self.drv.title(), title)
 
@@ -211,15 +182,15 @@ class RunningProgramTests(unittest.TestCase):
         places = []
         for how in ("cancel button", "close box", "cancel button"):
             with self.subTest(hide_by=how):
-                self.drv.menu(IDM_CONNECT)
-                shown = self.drv.wait_dialog(True)
+                shown = open_connect(self.drv)
                 self.assertTrue(shown["topmost"])
                 places.append(shown["window"])
                 if how == "cancel button":
-                    self.drv.click("dialog", IDD_CONNECT_CANCEL)
+                    hidden = cancel_connect(self.drv)
                 else:
                     self.drv.close_box("dialog")
-                self.assertEqual(self.drv.wait_dialog(False)["window"], shown["window"])
+                    hidden = self.drv.wait_dialog(False)
+                self.assertEqual(hidden["window"], shown["window"])
                 self.drv.no_msgbox(300)
         self.assertEqual(places, [places[0]] * len(places), "shown again somewhere else")
         left, top, right, bottom = places[0]
@@ -227,8 +198,7 @@ class RunningProgramTests(unittest.TestCase):
         self.assertStillRunning()
 
     def test_dialog_has_no_keyboard_handling(self):
-        self.drv.menu(IDM_CONNECT)
-        self.drv.wait_dialog(True)
+        open_connect(self.drv)
         inside = {c["hwnd"] for c in self.drv.controls("dialog")}
         # The dialog gives the focus back to the control that had it last (I.P, or a button).
         focused = harness.wait_until(lambda: (self.drv.focus()["focus"] or {}).get("hwnd") in inside
@@ -246,56 +216,49 @@ class RunningProgramTests(unittest.TestCase):
                 self.drv.key("main", *keys)
                 if opens == "connect dialog":
                     self.drv.wait_dialog(True)
-                    self.drv.click("dialog", IDD_CONNECT_CANCEL)
-                    self.drv.wait_dialog(False)
+                    cancel_connect(self.drv)
                     continue
-                box = self.drv.msgbox()
-                self.assertIsNotNone(box, opens)
+                box = take_box(self.drv, "no" if opens == "exit question" else "ok", expected=opens)
                 if opens == "exit question":
-                    self.assertEqual((box["caption"], box["text"]), EXIT_QUESTION)
-                    self.drv.answer("no")
+                    self.assertEqual((box["caption"], box["text"]), (CAPTION_WITH_DOTS, EXIT_QUESTION))
                 else:
-                    self.assertEqual(box["caption"], "About Caldervine")
-                    self.drv.answer("ok")
+                    self.assertEqual(box["caption"], ABOUT_CAPTION)
         self.assertStillRunning()
 
     def test_about_box(self):
         self.drv.menu(IDM_ABOUT)
-        box = self.drv.msgbox()
-        self.assertIsNotNone(box, "no About box")
-        self.assertEqual((box["caption"], box["owner"], box["count"]), ("About Caldervine", "main", 1))
+        box = take_box(self.drv, expected="the About box")
+        self.assertEqual((box["caption"], box["owner"], box["count"]), (ABOUT_CAPTION, "main", 1))
         self.assertIn(1, [b["id"] for b in box["buttons"]])
-        self.drv.answer("ok")
         self.assertIsNone(self.drv.msgbox(300))
         self.assertStillRunning()
 
     def test_exit_question_not_confirmed_keeps_running(self):
-        for ask, answer in (("menu", "no"), ("close box", "no"), ("alt+f4", "no"), ("menu", "escape")):
+        for ask, answer in [(way, "no") for way in EXIT_WAYS] + [("menu", "escape")]:
             with self.subTest(ask=ask, answer=answer):
-                title = self.drv.title()
-                {"menu": lambda: self.drv.menu(IDM_EXIT), "close box": lambda: self.drv.close_box("main"),
-                 "alt+f4": lambda: self.drv.alt_f4("main")}[ask]()
+                before = self.drv.title()
+                ask_exit(self.drv, ask)
                 box = self.drv.msgbox()
                 self.assertIsNotNone(box, "no exit question")
                 self.assertEqual((box["caption"], box["text"], box["icon"], box["owner"]),
-                                 EXIT_QUESTION + ("question", "main"))
+                                 (CAPTION_WITH_DOTS, EXIT_QUESTION, "question", "main"))
                 self.assertEqual([(b["id"], b["text"].replace("&", "")) for b in box["buttons"]],
                                  [(6, "Yes"), (7, "No")])
                 if answer == "escape":
                     self.drv.key("msgbox", "escape")
-                    harness.wait_until(self.no_box, 5, what="the box to go")
+                    harness.wait_until(lambda: no_box(self.drv), 5, what="the box to go")
                 else:
                     self.drv.answer(answer)
-                self.assertStillRunning(title)
+                self.assertStillRunning(before)
 
     def test_peer_connecting_and_leaving(self):
         sock = harness.connect_to(NET.b, harness.ADDRESS_A)
         try:
-            self.assertEqual(self.drv.wait_title("Server:    Connected"), TITLE_CONNECTED)
+            self.assertEqual(self.drv.wait_title(server_field(CONNECTED)), title(CONNECTED, NOT_CONNECTED))
         finally:
             sock.close()
-        self.assertEqual(self.drv.wait_title(" DisConnected"), TITLE_CLOSED)
-        self.assertStillRunning(TITLE_CLOSED)
+        self.assertEqual(self.drv.wait_title(server_field(DISCONNECTED)), title(DISCONNECTED, NOT_CONNECTED))
+        self.assertStillRunning(title(DISCONNECTED, NOT_CONNECTED))
 
     def test_second_copy_ends_at_once(self):
         pid = self.drv.pid()
@@ -329,19 +292,17 @@ class EndingTests(unittest.TestCase):
     """Runs on host B that end the program, each started afresh."""
 
     def test_exit_confirmed_ends_with_code_0(self):
-        ask = {"menu": lambda d: d.menu(IDM_EXIT), "close box": lambda d: d.close_box("main"),
-               "alt+f4": lambda d: d.alt_f4("main")}
-        for way, action in ask.items():
+        for way in EXIT_WAYS:
             with self.subTest(ask=way):
                 workdir = harness.make_workdir(base=scratch(self, "cv-exit-"))
                 self.addCleanup(NET.b.kill_wine)
                 p = NET.b.start_caldervine(workdir)
                 with NET.b.driver() as drv:
                     drv.find_main()
-                    action(drv)
+                    ask_exit(drv, way)
                     box = drv.msgbox()
                     self.assertIsNotNone(box, "no exit question")
-                    self.assertEqual((box["caption"], box["text"]), EXIT_QUESTION)
+                    self.assertEqual((box["caption"], box["text"]), (CAPTION_WITH_DOTS, EXIT_QUESTION))
                     drv.answer("yes")
                     self.assertEqual(p.wait(timeout=30), 0)
                 self.assertFalse(NET.b.listening(), "the port is still taken")
@@ -367,7 +328,7 @@ class EndingTests(unittest.TestCase):
         p = start_traced(NET.b, workdir, trace)
         box = harness.wait_until(lambda: traced_message_box(read_trace(trace)), 30, what="a message box")
         text, icon = box
-        self.assertTrue(text.startswith(TOO_LONG_TEXT), text)
+        self.assertTrue(text.startswith(PATH_TOO_LONG_START), text)
         self.assertEqual(icon, "information")
         harness.wait_until(lambda: "Caldervine" in x_window_names(NET.b), 20, what="the box on the display")
         self.assertEqual(x_window_names(NET.b), ["Caldervine"], "a window besides the message box")
