@@ -157,6 +157,18 @@ def entry_index(driver, name, size):
     return driver.list_entries("remote").index(entry_text(name, size))
 
 
+def wait_entry(driver, name, size, timeout=30):
+    """Waits until the remote list shows the entry (name, size); returns its place."""
+    text, deadline = entry_text(name, size), time.monotonic() + timeout
+    while True:
+        entries = driver.list_entries("remote")
+        if text in entries:
+            return entries.index(text)
+        if time.monotonic() > deadline:
+            raise AssertionError(f"the remote list does not show {text.strip()!r} after {timeout} s")
+        time.sleep(0.2)
+
+
 def choose(driver, name, size, how="dblclick"):
     """Chooses the entry (name, size) of the remote list in one of the user's four ways: a
     double-click on it, or Enter, View > Download or the O.K button once it is selected."""
