@@ -51,6 +51,13 @@ bool isPlainEntryName(const char* name, size_t length)
     return !isDeviceName(name, length);
 }
 
+bool isOfferedName(const char* folder, const char* subfolder, const char* name, size_t length)
+{
+    if (length == 0 || name[0] == ' ' || !isPlainEntryName(name, length)) return false;
+    char path[PATH_CAPACITY];
+    return joinPath(folder, subfolder, name, length, path);
+}
+
 bool joinPath(const char* folder, const char* subfolder, const char* name, size_t nameLength,
               char out[PATH_CAPACITY])
 {

@@ -67,3 +67,43 @@ TEST(JoinPath, JoinsWhatFitsAndOtherwiseLeavesNothing)
     }
 }
 
+
+TEST(IsOfferedName, OffersOnlyNamesARequestReadsBackAndReaches)
+{
+    struct Row {
+        std::string folder;
+        std::string name;
+        bool offered;
+    };
+    // "Z:\" and 200 characters: with "\Share\" (7) a name of up to 47 characters keeps the
+    // path within 254.
+    const std::string deep = "Z:\\" + nameOf(197);
+    const Row rows[] = {
+        {"C:\\work", "lead.txt", true},
+        {"C:\\work", "my file.txt", true},
+        {"C:\\work", ".hidden", true},
+        {"C:\\work", "caf\xE9.txt", true},
+        {"C:\\work", nameOf(206), true},
+        // A record pads on the left and its reader skips every leading space.
+        {"C:\\work", " lead.txt", false},
+        {"C:\\work", "  x", false},
+        {"C:\\work", " ", false},
+        // Whatever the name check refuses, superscript device names included.
+        {"C:\\work", "", false},
+        {"C:\\work", ".", false},
+        {"C:\\work", "..", false},
+        {"C:\\work", "COM\xB9", false},
+        {"C:\\work", "lpt\xB2.txt", false},
+        {"C:\\work", "COM\xB3 .log", false},
+        {"C:\\work", "NUL", false},
+        {"C:\\work", "a?", false},
+        {"C:\\work", "trailing ", false},
+        // The request's path must fit, as well as the record.
+        {deep, nameOf(47), true},
+        {deep, nameOf(48), false},
+        {deep, " " + nameOf(46), false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(isOfferedName(row.folder.c_str(), "\\Share\\", row.name.data(), row.name.size()), row.offered)
+            << '"' << row.name << "\" in " << row.folder.size() << "-character folder";
+}
