@@ -13,6 +13,10 @@ constexpr size_t PATH_CAPACITY = 255;
 // NUL, COM1.txt or LPT² (Windows reserves the superscript digits of its code page like 1 to 9).
 bool isPlainEntryName(const char* name, size_t length);
 
+// True for a name that Windows opens as a device, given as the system sees it (UTF-16). In code
+// pages where a superscript digit takes two bytes, "COM¹" escapes the byte check above.
+bool isDeviceNameUtf16(const char16_t* name, size_t length);
+
 // True for a name a listing may offer: a request that names it reads back as exactly this name
 // and opens exactly this entry of `folder` + `subfolder`. Beyond isPlainEntryName: no space at
 // its start (a record pads names with spaces on the left and its reader skips them all, so

@@ -49,6 +49,9 @@ void workerDone(ShareWorkerOutcome outcome, ShareConnection* connection)
         Sleep(50);
 }
 
+static_assert(sizeof(WCHAR) == sizeof(char16_t), "Windows text is UTF-16");
+const char16_t* asUtf16(const WCHAR* text) { return reinterpret_cast<const char16_t*>(text); }
+
 bool sameWide(const WCHAR* a, const WCHAR* b)
 {
     while (*a != 0 && *a == *b) ++a, ++b;
@@ -77,7 +80,8 @@ bool ansiName(const WCHAR* wide, char ansi[PATH_CAPACITY])
 bool listingRecordFor(const WIN32_FIND_DATAW& entry, char record[RECORD_SIZE])
 {
     char name[PATH_CAPACITY];
-    if (!ansiName(entry.cFileName, name)) return false;
+    if (!ansiName(entry.cFileName, name) || isDeviceNameUtf16(asUtf16(entry.cFileName), lstrlenW(entry.cFileName)))
+        return false;
     bool dots = strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
     if (!dots && !isOfferedName(app.workingDirectory, SHARE_FOLDER, name, strlen(name))) return false;
     bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -213,8 +217,13 @@ void takeRequest(ShareConnection* connection)
 
     RecordFields fields;
     if (!readRecord(record, &fields)) return;
-    // Checked before anything is opened: a device name (COM1, LPT²...) would open the device.
+    // Checked before anything is opened: a device name (COM1, LPT²...) would open the device. The
+    // system opens the name in UTF-16, where a code page's two-byte superscript digit shows too.
     if (!isPlainEntryName(fields.name, fields.nameLength)) return;
+    WCHAR wide[PATH_CAPACITY];
+    int wideLength = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, fields.name, static_cast<int>(fields.nameLength),
+                                         wide, static_cast<int>(PATH_CAPACITY));
+    if (wideLength <= 0 || isDeviceNameUtf16(asUtf16(wide), static_cast<size_t>(wideLength))) return;
     if (!joinPath(app.workingDirectory, SHARE_FOLDER, fields.name, fields.nameLength, app.shareFilePath)) return;
 
     HANDLE file = CreateFileA(app.shareFilePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

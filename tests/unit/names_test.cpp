@@ -107,3 +107,23 @@ TEST(IsOfferedName, OffersOnlyNamesARequestReadsBackAndReaches)
         EXPECT_EQ(isOfferedName(row.folder.c_str(), "\\Share\\", row.name.data(), row.name.size()), row.offered)
             << '"' << row.name << "\" in " << row.folder.size() << "-character folder";
 }
+
+TEST(IsDeviceNameUtf16, FindsDevicesAsTheSystemSeesTheName)
+{
+    struct Row {
+        std::u16string name;
+        bool device;
+    };
+    const Row rows[] = {
+        {u"COM\u00B9", true},      {u"lpt\u00B2.txt", true}, {u"Com\u00B3 .log", true}, {u"LPT\u00B9", true},
+        {u"COM1", true},           {u"nul", true},           {u"aux.tar.gz", true},     {u"CONIN$", true},
+        {u"clock$.x", true},       {u"COM\u00B4", false},    {u"COM\u2071", false},     {u"COM\u00B9\u00B9", false},
+        {u"COM\uFF11", false},     {u"NUL\u00B9", false},    {u"\u00B9COM", false},     {u"console", false},
+        {u"lead.txt", false},      {u"", false},             {u"C\u00D6M1", false},     {u"LPT", false},
+    };
+    for (const Row& row : rows) {
+        std::string shown;
+        for (char16_t c : row.name) shown += c < 128 ? static_cast<char>(c) : '#';
+        EXPECT_EQ(isDeviceNameUtf16(row.name.data(), row.name.size()), row.device) << '"' << shown << '"';
+    }
+}
