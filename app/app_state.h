@@ -41,21 +41,10 @@ struct AppState {
     char downloadName[PATH_CAPACITY];    // UI, before the request: the name the download is saved under
 
     // Sharing side.
-    HANDLE uploadFile;                   // UI, each request taken; Upload closes it
-    DWORD uploadSize;                    // UI, each request taken
-    DWORD uploadOffset;                  // UI, each request taken
-    LONG uploadPending;                  // UI: a taken request waits for its upload to start
-    LONG uploadRunning;                  // UI: an UploadWorker runs (set at start, cleared by its done message)
-    LONG listingRunning;                 // UI: the current peer's listing is still being sent
-    volatile LONG peerGeneration;        // UI: bumped at each accept; workers of an older peer stop sending
-    RecordAssembler requestIntake;       // UI: the request being collected from peerSocket
-    LONG requestWaiting;                 // UI: requestIntake holds a whole request not yet taken
+    // UI, each accept: the peer's connection, whose socket is also peerSocket. Only
+    // share/share_side.cpp looks inside it.
+    struct ShareConnection* sharePeer;
 };
 
 extern AppState app;
 
-// What a listing or upload worker is handed: the connection it serves and that connection's generation.
-struct ShareWorkerStart {
-    SOCKET socket;
-    LONG generation;
-};

@@ -76,8 +76,8 @@ void onShareSocket(WPARAM socketHandle, LPARAM lParam)
 {
     switch (WSAGETSELECTEVENT(lParam)) {
     case FD_ACCEPT: onShareAccept(); return;
-    case FD_READ: onShareReadable(); return;
-    case FD_WRITE: onShareWritable(); return;
+    case FD_READ: onShareReadable(static_cast<SOCKET>(socketHandle)); return;
+    case FD_WRITE: onShareWritable(static_cast<SOCKET>(socketHandle)); return;
     case FD_CLOSE: onShareClosed(static_cast<SOCKET>(socketHandle)); return;
     default: return;
     }
@@ -95,6 +95,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SHARE_SOCKET: onShareSocket(wParam, lParam); return 0;
     case WM_APPLY_TITLE_RULE: applyStatusRule(static_cast<TitleRule>(wParam)); return 0;
     case WM_SHARE_WORKER_DONE: onShareWorkerDone(wParam, lParam); return 0;
+    case WM_SHARE_CONNECTION_GONE: onShareConnectionGone(lParam); return 0;
     default: return DefWindowProcA(window, message, wParam, lParam);
     }
 }

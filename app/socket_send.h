@@ -8,5 +8,9 @@
 // connection fails. `event` is the caller's own WSAEVENT, reused for every send.
 bool sendWhole(SOCKET socket, const char* data, unsigned length, WSAEVENT event);
 
+// Worker threads: as sendWhole, but gives up as soon as the event `stop` is set, also while a send
+// is pending: that send is cancelled and waited for before this returns false.
+bool sendWholeUnless(SOCKET socket, const char* data, unsigned length, WSAEVENT event, HANDLE stop);
+
 // UI thread: sends one record on a non-blocking socket, waiting at most a few seconds for room.
 bool sendRecordNow(SOCKET socket, const char* data, unsigned length);

@@ -1,8 +1,12 @@
 // Sharing side. One peer at a time: a new peer replaces the previous one, whose connection is
-// closed so that nothing meant for one peer reaches another. On each connection the listing goes
-// first, then one upload per request, strictly one after the other.
+// ended at once and closed once nothing uses it any more. On each connection the listing goes
+// first, then one upload per request, strictly one after the other; the listing offers only
+// entries that a request gets back exactly, and an upload sends exactly what it was asked for.
 
 #include "share/share_side.h"
+
+#include <cstring>
+#include <new>
 
 #include "app/app_state.h"
 #include "app/ids.h"
@@ -10,102 +14,217 @@
 #include "app/socket_send.h"
 #include "app/status_title.h"
 
+// One accepted connection. Only the UI thread changes it and closes it; its workers read `socket`
+// and `ended`, which never change, for as long as they hold it.
+struct ShareConnection {
+    SOCKET socket;
+    HANDLE ended;                   // manual-reset event, set when the connection is ended: workers stop sending
+    LONG holders;                   // the peer slot while this is the peer, and each worker serving it
+    LONG listingRunning;            // its ListingWorker is still sending
+    LONG uploadRunning;             // an UploadWorker is serving it
+    RecordAssembler requestIntake;  // the request being collected from it
+    LONG requestWaiting;            // requestIntake holds a whole request not yet taken
+};
+
 namespace {
 
-enum ShareWorkerKind { LISTING_WORKER = 1, UPLOAD_WORKER = 2 };
+const char* const SHARE_FOLDER = "\\Share\\";
 
-void workerDone(ShareWorkerKind kind, LONG generation)
+// What a worker is handed; its own copy, freed by the worker.
+struct ShareWorkerStart {
+    ShareConnection* connection;  // held for the worker until its done message is handled
+    HANDLE file;                  // upload: the file, positioned at `offset`; the worker closes it
+    DWORD size;                   // upload: the file's size when the request was taken
+    DWORD offset;                 // upload: where the stream starts
+};
+
+enum ShareWorkerOutcome { LISTING_DONE = 1, UPLOAD_DONE = 2, UPLOAD_CUT_SHORT = 3 };
+
+void workerDone(ShareWorkerOutcome outcome, ShareConnection* connection)
 {
-    PostMessageA(app.mainWindow, WM_SHARE_WORKER_DONE, kind, generation);
+    // The worker's hold on the connection is given back by this message alone, and the socket is
+    // closed only after that: a full queue must not lose it.
+    while (!PostMessageA(app.mainWindow, WM_SHARE_WORKER_DONE, outcome, reinterpret_cast<LPARAM>(connection)) &&
+           IsWindow(app.mainWindow))
+        Sleep(50);
 }
 
-bool connectionReplaced(LONG generation) { return app.peerGeneration != generation; }
+static_assert(sizeof(WCHAR) == sizeof(char16_t), "Windows text is UTF-16");
+const char16_t* asUtf16(const WCHAR* text) { return reinterpret_cast<const char16_t*>(text); }
 
-// Ends with the enumeration, or as soon as the connection fails or is replaced.
+bool sameWide(const WCHAR* a, const WCHAR* b)
+{
+    while (*a != 0 && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+// The entry's name in the ANSI code page, as records carry it and requests name it. False when the
+// name has no exact form there: a best-fit or default character stands for another name or none.
+bool ansiName(const WCHAR* wide, char ansi[PATH_CAPACITY])
+{
+    // UTF-8 as the code page takes neither the flag nor the default-character report; the round
+    // trip below still refuses whatever does not come back the same.
+    bool utf8 = GetACP() == CP_UTF8;
+    BOOL usedDefault = FALSE;
+    int length = WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1, ansi,
+                                     static_cast<int>(PATH_CAPACITY), nullptr, utf8 ? nullptr : &usedDefault);
+    if (length <= 0 || usedDefault) return false;
+    WCHAR back[PATH_CAPACITY];
+    int backLength =
+        MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi, -1, back, static_cast<int>(PATH_CAPACITY));
+    return backLength > 0 && sameWide(back, wide);
+}
+
+// Builds the listing record for `entry` when a request can get exactly that entry back. "." and
+// ".." are listed as ever; sub-folders, with the number 0, under the same checks as files.
+bool listingRecordFor(const WIN32_FIND_DATAW& entry, char record[RECORD_SIZE])
+{
+    char name[PATH_CAPACITY];
+    if (!ansiName(entry.cFileName, name) || isDeviceNameUtf16(asUtf16(entry.cFileName), lstrlenW(entry.cFileName)))
+        return false;
+    bool dots = strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+    if (!dots && !isOfferedName(app.workingDirectory, SHARE_FOLDER, name, strlen(name))) return false;
+    bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // A size of 4 GiB or more cannot be told in a record, so such a file is not offered.
+    if (!folder && entry.nFileSizeHigh != 0) return false;
+    // Nor is a name longer than a record holds.
+    return formatRecord(RecordKind::Listing, name, folder ? 0 : entry.nFileSizeLow, record);
+}
+
+// Ends with the enumeration, or as soon as the connection fails or is ended. The folder is read
+// in wide characters, so that names are checked as they are, not as a best-fit form.
 DWORD WINAPI ListingWorker(LPVOID parameter)
 {
     ShareWorkerStart start = *static_cast<ShareWorkerStart*>(parameter);
     delete static_cast<ShareWorkerStart*>(parameter);
+    ShareConnection* connection = start.connection;
 
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA(app.sharePattern, &entry);
+    WCHAR pattern[PATH_CAPACITY];
+    WIN32_FIND_DATAW entry;
+    HANDLE search = INVALID_HANDLE_VALUE;
+    if (MultiByteToWideChar(CP_ACP, 0, app.sharePattern, -1, pattern, static_cast<int>(PATH_CAPACITY)) > 0)
+        search = FindFirstFileW(pattern, &entry);
     if (search != INVALID_HANDLE_VALUE) {
         WSAEVENT event = WSACreateEvent();
         char record[RECORD_SIZE];
         do {
-            if (connectionReplaced(start.generation)) break;
-            bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            // A size of 4 GiB or more cannot be told in a record, so such a file is not offered.
-            if (!folder && entry.nFileSizeHigh != 0) continue;
-            if (!formatRecord(RecordKind::Listing, entry.cFileName, folder ? 0 : entry.nFileSizeLow, record)) continue;
-            if (!sendWhole(start.socket, record, RECORD_SIZE, event)) break;
+            if (!listingRecordFor(entry, record)) continue;
+            if (!sendWholeUnless(connection->socket, record, RECORD_SIZE, event, connection->ended)) break;
             Sleep(0);
-        } while (FindNextFileA(search, &entry));
+        } while (FindNextFileW(search, &entry));
         WSACloseEvent(event);
         FindClose(search);
     }
-    workerDone(LISTING_WORKER, start.generation);
+    workerDone(LISTING_DONE, connection);
     return 1;
 }
 
+// Sends exactly the bytes the file had past the offset when the request was taken: a file that
+// grows meanwhile is not followed, and one that shrinks, or cannot be read, cuts the upload short.
 DWORD WINAPI UploadWorker(LPVOID parameter)
 {
     ShareWorkerStart start = *static_cast<ShareWorkerStart*>(parameter);
     delete static_cast<ShareWorkerStart*>(parameter);
+    ShareConnection* connection = start.connection;
 
-    HANDLE file = app.uploadFile;
-    DWORD total = app.uploadSize;
-    DWORD sent = app.uploadOffset;
+    DWORD left = start.offset < start.size ? start.size - start.offset : 0;
+    DWORD sent = start.offset;
+    bool whole = true;
     char chunk[CHUNK_SIZE];
     WSAEVENT event = WSACreateEvent();
-    for (;;) {
+    while (left > 0) {
+        DWORD wanted = left < CHUNK_SIZE ? left : CHUNK_SIZE;
         DWORD got = 0;
-        if (!ReadFile(file, chunk, CHUNK_SIZE, &got, nullptr)) got = 0;
-        if (got == 0) {
-            setProgress(app.uploadBar, sent, total);
+        if (!ReadFile(start.file, chunk, wanted, &got, nullptr) || got == 0 || got > wanted ||
+            !sendWholeUnless(connection->socket, chunk, got, event, connection->ended)) {
+            whole = false;
             break;
         }
-        if (connectionReplaced(start.generation) || !sendWhole(start.socket, chunk, got, event)) break;
+        left -= got;
         sent += got;
-        setProgress(app.uploadBar, sent, total);
+        setProgress(app.uploadBar, sent, start.size);
     }
+    // A stream with nothing to send shows on the bar too, once.
+    if (whole) setProgress(app.uploadBar, sent, start.size);
     WSACloseEvent(event);
-    CloseHandle(file);
+    CloseHandle(start.file);
     resetProgress(app.uploadBar);
-    workerDone(UPLOAD_WORKER, start.generation);
+    workerDone(whole ? UPLOAD_DONE : UPLOAD_CUT_SHORT, connection);
     return 1;
 }
 
-bool startShareWorker(LPTHREAD_START_ROUTINE worker)
+bool startShareWorker(LPTHREAD_START_ROUTINE worker, const ShareWorkerStart& what)
 {
-    ShareWorkerStart* start = new ShareWorkerStart{app.peerSocket, app.peerGeneration};
+    ShareWorkerStart* start = new (std::nothrow) ShareWorkerStart(what);
+    if (start == nullptr) return false;
     HANDLE thread = CreateThread(nullptr, 0, worker, start, 0, nullptr);
     if (thread == nullptr) {
         delete start;
         return false;
     }
     CloseHandle(thread);
+    ++what.connection->holders;
     return true;
 }
 
-// Reading of peerSocket resumes through the queue, so a burst of requests never recurses.
-void resumeIntake() { PostMessageA(app.mainWindow, WM_SHARE_SOCKET, 0, FD_READ); }
+// The socket is closed from a posted message, behind every notification the platform posted for
+// it before they were cancelled: those are turned away by handle while it is still open, so no
+// other socket can have taken its value yet.
+void releaseConnection(ShareConnection* connection)
+{
+    if (--connection->holders > 0) return;
+    if (!PostMessageA(app.mainWindow, WM_SHARE_CONNECTION_GONE, 0, reinterpret_cast<LPARAM>(connection)))
+        onShareConnectionGone(reinterpret_cast<LPARAM>(connection));
+}
 
-// Takes the request collected in requestIntake: checks the name, opens the file for reading
-// only, fills the upload slots and starts the upload. A request that cannot be served gets
-// nothing, on the wire or on disk.
-void takeRequest()
+// The peer sees the end at once, and the connection's workers stop: a send that is under way is
+// cancelled by its own worker, which then lets go of the socket.
+void endConnection(ShareConnection* connection)
+{
+    SetEvent(connection->ended);
+    shutdown(connection->socket, SD_BOTH);
+}
+
+bool connectionEnded(const ShareConnection* connection)
+{
+    return WaitForSingleObject(connection->ended, 0) == WAIT_OBJECT_0;
+}
+
+// The notification concerns the peer's connection. Sockets of replaced peers stay open until
+// their last notification has been handled, so a handle value names one connection here.
+ShareConnection* peerFor(SOCKET socket)
+{
+    ShareConnection* peer = app.sharePeer;
+    return peer != nullptr && peer->socket == socket ? peer : nullptr;
+}
+
+// Reading of the peer's socket resumes through the queue, so a burst of requests never recurses.
+void resumeIntake(ShareConnection* connection)
+{
+    PostMessageA(app.mainWindow, WM_SHARE_SOCKET, connection->socket, FD_READ);
+}
+
+// Takes the request collected on the connection: checks the name, opens the file for reading
+// only and starts its upload with the file's size as it is now. A request that cannot be served
+// gets nothing, on the wire or on disk.
+void takeRequest(ShareConnection* connection)
 {
     char record[RECORD_SIZE];
-    CopyMemory(record, app.requestIntake.record, RECORD_SIZE);
-    resetAssembler(&app.requestIntake);
-    app.requestWaiting = 0;
-    resumeIntake();
+    CopyMemory(record, connection->requestIntake.record, RECORD_SIZE);
+    resetAssembler(&connection->requestIntake);
+    connection->requestWaiting = 0;
+    resumeIntake(connection);
 
     RecordFields fields;
     if (!readRecord(record, &fields)) return;
+    // Checked before anything is opened: a device name (COM1, LPT²...) would open the device. The
+    // system opens the name in UTF-16, where a code page's two-byte superscript digit shows too.
     if (!isPlainEntryName(fields.name, fields.nameLength)) return;
-    if (!joinPath(app.workingDirectory, "\\Share\\", fields.name, fields.nameLength, app.shareFilePath)) return;
+    WCHAR wide[PATH_CAPACITY];
+    int wideLength = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, fields.name, static_cast<int>(fields.nameLength),
+                                         wide, static_cast<int>(PATH_CAPACITY));
+    if (wideLength <= 0 || isDeviceNameUtf16(asUtf16(wide), static_cast<size_t>(wideLength))) return;
+    if (!joinPath(app.workingDirectory, SHARE_FOLDER, fields.name, fields.nameLength, app.shareFilePath)) return;
 
     HANDLE file = CreateFileA(app.shareFilePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -121,72 +240,101 @@ void takeRequest()
     LONG offsetHigh = 0;
     SetFilePointer(file, static_cast<LONG>(fields.number), &offsetHigh, FILE_BEGIN);
 
-    app.uploadFile = file;
-    app.uploadSize = size;
-    app.uploadOffset = fields.number;
-    app.uploadPending = 1;
-    SendMessageA(app.mainWindow, WM_SHARE_SOCKET, 0, FD_WRITE);
+    if (startShareWorker(UploadWorker, ShareWorkerStart{connection, file, size, fields.number})) {
+        connection->uploadRunning = 1;
+    } else {
+        CloseHandle(file);
+    }
 }
 
 // A whole request is taken only when nothing else is being sent on the connection.
-void takeRequestWhenFree()
+void takeRequestWhenFree(ShareConnection* connection)
 {
-    if (app.requestWaiting == 1 && app.listingRunning == 0 && app.uploadRunning == 0) takeRequest();
+    if (connection->requestWaiting == 1 && connection->listingRunning == 0 && connection->uploadRunning == 0 &&
+        !connectionEnded(connection))
+        takeRequest(connection);
 }
 
 }  // namespace
 
 void onShareAccept()
 {
-    sockaddr_in peer;
-    int length = sizeof peer;
-    SOCKET accepted = accept(app.listenSocket, reinterpret_cast<sockaddr*>(&peer), &length);
+    sockaddr_in address;
+    int length = sizeof address;
+    SOCKET accepted = accept(app.listenSocket, reinterpret_cast<sockaddr*>(&address), &length);
     if (accepted == INVALID_SOCKET) return;
+    ShareConnection* connection = new (std::nothrow) ShareConnection();
+    HANDLE ended = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (connection == nullptr || ended == nullptr) {
+        // Not yet the peer: nothing else knows this socket.
+        WSAAsyncSelect(accepted, app.mainWindow, 0, 0);
+        closesocket(accepted);
+        delete connection;
+        if (ended != nullptr) CloseHandle(ended);
+        return;
+    }
+    connection->socket = accepted;
+    connection->ended = ended;
+    connection->holders = 1;
+    resetAssembler(&connection->requestIntake);
 
-    SOCKET previous = app.peerSocket;
+    ShareConnection* previous = app.sharePeer;
+    app.sharePeer = connection;
     app.peerSocket = accepted;
-    InterlockedIncrement(&app.peerGeneration);
-    // Closing the previous connection also cancels a send a worker is waiting on.
-    if (previous != INVALID_SOCKET) closesocket(previous);
-    resetAssembler(&app.requestIntake);
-    app.requestWaiting = 0;
-    app.uploadPending = 0;
+    if (previous != nullptr) {
+        endConnection(previous);
+        // Nothing more is posted for it; what is already queued is turned away by peerFor.
+        WSAAsyncSelect(previous->socket, app.mainWindow, 0, 0);
+        releaseConnection(previous);
+    }
 
     titleShareConnected();
-    app.listingRunning = startShareWorker(ListingWorker) ? 1 : 0;
+    if (startShareWorker(ListingWorker, ShareWorkerStart{connection, INVALID_HANDLE_VALUE, 0, 0}))
+        connection->listingRunning = 1;
 }
 
-void onShareReadable()
+void onShareReadable(SOCKET socket)
 {
-    if (app.peerSocket == INVALID_SOCKET || app.requestWaiting == 1) return;
-    RecordAssembler* intake = &app.requestIntake;
-    int got = recv(app.peerSocket, intake->record + intake->fill, static_cast<int>(assemblerRoom(intake)), 0);
+    ShareConnection* peer = peerFor(socket);
+    if (peer == nullptr || peer->requestWaiting == 1 || connectionEnded(peer)) return;
+    RecordAssembler* intake = &peer->requestIntake;
+    int got = recv(peer->socket, intake->record + intake->fill, static_cast<int>(assemblerRoom(intake)), 0);
     if (got <= 0) return;
     if (assemblerAdd(intake, static_cast<unsigned>(got), REQUEST_TAG, nullptr) == AssemblyResult::Complete) {
-        app.requestWaiting = 1;
-        takeRequestWhenFree();
+        peer->requestWaiting = 1;
+        takeRequestWhenFree(peer);
     }
 }
 
-void onShareWritable()
-{
-    if (app.uploadPending != 1) return;
-    app.uploadPending = 0;
-    if (startShareWorker(UploadWorker)) {
-        app.uploadRunning = 1;
-    } else {
-        CloseHandle(app.uploadFile);
-    }
-}
+// Uploads start as their requests are taken; the writable events the platform reports (once the
+// connection is ready, and after a full send buffer drains) have nothing to start.
+void onShareWritable(SOCKET) {}
 
 void onShareClosed(SOCKET socket)
 {
-    if (socket == app.peerSocket) titleShareClosed();
+    if (peerFor(socket) != nullptr) titleShareClosed();
 }
 
-void onShareWorkerDone(WPARAM kind, LPARAM generation)
+void onShareWorkerDone(WPARAM outcome, LPARAM connectionValue)
 {
-    if (kind == UPLOAD_WORKER) app.uploadRunning = 0;
-    if (kind == LISTING_WORKER && generation == app.peerGeneration) app.listingRunning = 0;
-    takeRequestWhenFree();
+    ShareConnection* connection = reinterpret_cast<ShareConnection*>(connectionValue);
+    if (outcome == LISTING_DONE) connection->listingRunning = 0;
+    if (outcome == UPLOAD_DONE || outcome == UPLOAD_CUT_SHORT) connection->uploadRunning = 0;
+    // A stream cut short leaves the peer waiting for bytes that will never come, and whatever
+    // followed would be read as the rest of that file: ending the connection tells it.
+    bool peer = connection == app.sharePeer;
+    if (outcome == UPLOAD_CUT_SHORT) {
+        endConnection(connection);
+        if (peer) titleShareClosed();
+    }
+    releaseConnection(connection);
+    if (peer) takeRequestWhenFree(connection);
+}
+
+void onShareConnectionGone(LPARAM connectionValue)
+{
+    ShareConnection* connection = reinterpret_cast<ShareConnection*>(connectionValue);
+    closesocket(connection->socket);
+    CloseHandle(connection->ended);
+    delete connection;
 }

@@ -7,7 +7,11 @@
 
 // UI thread, from the main window's routing.
 void onShareAccept();
-void onShareReadable();
-void onShareWritable();
+// The socket is the one the notification names.
+void onShareReadable(SOCKET socket);
+void onShareWritable(SOCKET socket);
 void onShareClosed(SOCKET socket);
-void onShareWorkerDone(WPARAM kind, LPARAM generation);
+// WM_SHARE_WORKER_DONE: a worker has ended (its outcome, its connection).
+void onShareWorkerDone(WPARAM outcome, LPARAM connection);
+// WM_SHARE_CONNECTION_GONE: nothing uses the connection any more; its socket is closed.
+void onShareConnectionGone(LPARAM connection);

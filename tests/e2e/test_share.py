@@ -66,13 +66,19 @@ class ShareTestCase(unittest.TestCase):
     def setUpClass(cls):
         # A short path: the program serves a name only while its whole path stays below 255
         # characters, and the longest names here need almost all of that.
-        cls.base = tempfile.mkdtemp(prefix="cv-share-", dir="/tmp")
-        cls.addClassCleanup(shutil.rmtree, cls.base, ignore_errors=True)
+        base = tempfile.mkdtemp(prefix="cv-share-", dir="/tmp")
+        cls.addClassCleanup(shutil.rmtree, base, ignore_errors=True)
+        cls.base = cls.work_base(base)
         cls.workdir = harness.make_workdir(cls.files, base=cls.base)
         cls.share = os.path.join(cls.workdir, "Share")
         cls.prepare()
         cls.addClassCleanup(NET.a.kill_wine)
         cls.process = NET.a.start_caldervine(cls.workdir)
+
+    @classmethod
+    def work_base(cls, base):
+        """The folder, inside the private folder `base`, that the work folder is made in."""
+        return base
 
     @classmethod
     def prepare(cls):
@@ -256,6 +262,9 @@ class TransferTest(ShareTestCase):
             ("trailing space and dot", "x ."), ("dot", "."), ("dot dot", ".."),
             ("NUL", "NUL"), ("CON", "CON"), ("device with extension", "aux.txt"), ("COM1", "COM1"),
             ("device, space before extension", "NUL .txt"),
+            # The superscript digits of the code page name devices too (bytes B9, B2, B3).
+            ("COM superscript one", "COM\u00b9"), ("LPT superscript two", "lpt\u00b2.txt"),
+            ("COM superscript three", "com\u00b3"),
             ("wildcard", "x*"), ("question mark", "x?"), ("empty", ""), ("folder", "sub"),
             ("230 characters", "q" * 230),
         ]

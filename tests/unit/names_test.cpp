@@ -67,3 +67,63 @@ TEST(JoinPath, JoinsWhatFitsAndOtherwiseLeavesNothing)
     }
 }
 
+
+TEST(IsOfferedName, OffersOnlyNamesARequestReadsBackAndReaches)
+{
+    struct Row {
+        std::string folder;
+        std::string name;
+        bool offered;
+    };
+    // "Z:\" and 200 characters: with "\Share\" (7) a name of up to 47 characters keeps the
+    // path within 254.
+    const std::string deep = "Z:\\" + nameOf(197);
+    const Row rows[] = {
+        {"C:\\work", "lead.txt", true},
+        {"C:\\work", "my file.txt", true},
+        {"C:\\work", ".hidden", true},
+        {"C:\\work", "caf\xE9.txt", true},
+        {"C:\\work", nameOf(206), true},
+        // A record pads on the left and its reader skips every leading space.
+        {"C:\\work", " lead.txt", false},
+        {"C:\\work", "  x", false},
+        {"C:\\work", " ", false},
+        // Whatever the name check refuses, superscript device names included.
+        {"C:\\work", "", false},
+        {"C:\\work", ".", false},
+        {"C:\\work", "..", false},
+        {"C:\\work", "COM\xB9", false},
+        {"C:\\work", "lpt\xB2.txt", false},
+        {"C:\\work", "COM\xB3 .log", false},
+        {"C:\\work", "NUL", false},
+        {"C:\\work", "a?", false},
+        {"C:\\work", "trailing ", false},
+        // The request's path must fit, as well as the record.
+        {deep, nameOf(47), true},
+        {deep, nameOf(48), false},
+        {deep, " " + nameOf(46), false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(isOfferedName(row.folder.c_str(), "\\Share\\", row.name.data(), row.name.size()), row.offered)
+            << '"' << row.name << "\" in " << row.folder.size() << "-character folder";
+}
+
+TEST(IsDeviceNameUtf16, FindsDevicesAsTheSystemSeesTheName)
+{
+    struct Row {
+        std::u16string name;
+        bool device;
+    };
+    const Row rows[] = {
+        {u"COM\u00B9", true},      {u"lpt\u00B2.txt", true}, {u"Com\u00B3 .log", true}, {u"LPT\u00B9", true},
+        {u"COM1", true},           {u"nul", true},           {u"aux.tar.gz", true},     {u"CONIN$", true},
+        {u"clock$.x", true},       {u"COM\u00B4", false},    {u"COM\u2071", false},     {u"COM\u00B9\u00B9", false},
+        {u"COM\uFF11", false},     {u"NUL\u00B9", false},    {u"\u00B9COM", false},     {u"console", false},
+        {u"lead.txt", false},      {u"", false},             {u"C\u00D6M1", false},     {u"LPT", false},
+    };
+    for (const Row& row : rows) {
+        std::string shown;
+        for (char16_t c : row.name) shown += c < 128 ? static_cast<char>(c) : '#';
+        EXPECT_EQ(isDeviceNameUtf16(row.name.data(), row.name.size()), row.device) << '"' << shown << '"';
+    }
+}
