@@ -1,5 +1,4 @@
-// Sending a whole buffer on a socket from a worker thread, or from the user-interface thread
-// for one small record.
+// Sending a whole buffer on a socket from a worker thread.
 #pragma once
 
 #include <winsock2.h>
@@ -7,6 +6,3 @@
 // Worker threads: overlapped sends, one in flight, until all `length` bytes are taken or the
 // connection fails. `event` is the caller's own WSAEVENT, reused for every send.
 bool sendWhole(SOCKET socket, const char* data, unsigned length, WSAEVENT event);
-
-// UI thread: sends one record on a non-blocking socket, waiting at most a few seconds for room.
-bool sendRecordNow(SOCKET socket, const char* data, unsigned length);
