@@ -139,6 +139,8 @@ DWORD WINAPI ReceiverWorker(LPVOID parameter)
             if (downloadRunning() && answerOverdue(lastProgress, now, start.answerTimeout)) {
                 abandonDownload();
                 answerAbandoned(&stream);
+                // A late answer that starts while the user reads the message is still dropped.
+                lastArrival = GetTickCount();
                 continue;
             }
             waitReadable(start.socket, IDLE_WAIT_MS);
@@ -153,7 +155,10 @@ DWORD WINAPI ReceiverWorker(LPVOID parameter)
         }
         if (result.fileBytes > 0) {
             lastProgress = lastArrival;
-            if (writeToDownload(chunk, result.fileBytes) == FileWrite::Failed) answerAbandoned(&stream);
+            FileWrite write = writeToDownload(chunk, result.fileBytes);
+            if (write == FileWrite::Failed) answerAbandoned(&stream);
+            // The quiet that a next request waits for starts when the user has read the message.
+            if (write != FileWrite::Continue) lastArrival = GetTickCount();
         }
     }
     // Marked before the download is given back, so a choice racing this end sees one or the other.
