@@ -40,6 +40,7 @@ struct AppState {
     char downloadName[PATH_CAPACITY];    // UI while opening: the name the file is saved under
     char downloadEntry[PATH_CAPACITY];   // UI while opening: the entry as requestedList holds it
     char downloadRequest[RECORD_SIZE];   // UI while opening: the request the receiver sends
+    DWORD downloadHeldAt;                // UI while opening: when the request began to wait
 
     // Sharing side.
     HANDLE uploadFile;                   // UI, each request taken; Upload closes it

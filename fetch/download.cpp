@@ -13,6 +13,7 @@
 #include "app/app_state.h"
 #include "app/progress.h"
 #include "core/names.h"
+#include "core/receive_stream.h"
 #include "ui/message_box.h"
 
 namespace {
@@ -158,6 +159,7 @@ void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
     lstrcpynA(app.downloadName, name, PATH_CAPACITY);
     app.expectedSize = expectedSize;
     app.receivedBytes = size;
+    app.downloadHeldAt = GetTickCount();
     moveState(OPENING, HELD);  // publishes the fields above to the receiver
 
     // The receiver marks the connection closed before it gives back what is held, so after this
@@ -170,6 +172,18 @@ void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
 }
 
 bool downloadHeld() { return currentState() == HELD; }
+
+void giveUpHeldRequestAfter(DWORD now, DWORD limit)
+{
+    if (currentState() != HELD || !answerOverdue(app.downloadHeldAt, now, limit) || !moveState(HELD, ENDING)) return;
+    char name[PATH_CAPACITY];
+    lstrcpynA(name, app.downloadName, PATH_CAPACITY);
+    finish(true);
+    showNamedMessage(app.mainWindow,
+                     "The peer has not stopped sending for a long while, so the request for \"%s\"\r\n"
+                     "has not been sent. Choose the file again once its list is complete.",
+                     name, CAPTION_PLAIN);
+}
 
 bool takeHeldRequest(char record[RECORD_SIZE], uint32_t* missing)
 {

@@ -20,6 +20,10 @@ void beginDownload(const char* name, const char* entry, uint32_t expectedSize);
 // Receiver thread: a held request waits for the connection to be quiet.
 bool downloadHeld();
 
+// Receiver thread: a request held for `limit` ms (a listing that never ends, a peer that never
+// stops sending) is given back with a message, so that no choice waits for ever.
+void giveUpHeldRequestAfter(DWORD now, DWORD limit);
+
 // Receiver thread: takes the held request (its record, and how many bytes of the file are
 // missing) to send it. False when there is none, or the user's thread took it back.
 bool takeHeldRequest(char record[RECORD_SIZE], uint32_t* missing);

@@ -22,7 +22,8 @@ const DWORD QUIET_PERIOD_MS = 1500;
 
 // A download gives up when nothing of its file has come for this long: well beyond a
 // sharer opening a large file or a link pausing for a few seconds, and short enough that a
-// user who chose an entry the peer will never serve is told within half a minute.
+// user who chose an entry the peer will never serve is told within half a minute. A request
+// that could not leave for as long (the peer never stops sending) is given back too.
 const DWORD ANSWER_TIMEOUT_MS = 30000;
 
 // How long the request may take to leave whole before the connection is given up.
@@ -125,6 +126,7 @@ DWORD WINAPI ReceiverWorker(LPVOID parameter)
     DWORD lastArrival = GetTickCount();   // of any byte: a held request waits for quiet after it
     DWORD lastProgress = lastArrival;     // of the request or a byte of its answer
     for (;;) {
+        giveUpHeldRequestAfter(GetTickCount(), start.answerTimeout);
         ReadPlan plan = planRead(&stream);
         char* into = plan.target == ReadTarget::Record ? stream.listing.record + stream.listing.fill : chunk;
         int got = recv(start.socket, into, static_cast<int>(plan.maxBytes), 0);

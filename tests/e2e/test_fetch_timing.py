@@ -182,6 +182,35 @@ class UnansweredRequestTests(FetchCase):
         self.assertEqual(self.local("refused.txt"), b"")
 
 
+    def test_peer_that_never_stops_sending_gets_no_request_and_the_choice_is_given_back(self):
+        data = content(4000, "patient")
+        with mock.patch.dict(os.environ, {"CALDERVINE_ANSWER_TIMEOUT_MS": str(self.TIMEOUT_MS)}):
+            self.connected_run([("patient.bin", len(data))], serve={"patient.bin": data})
+        stop = threading.Event()
+
+        def chatter():
+            while not stop.is_set():
+                self.peer.send(b"no end of listing " * 10)
+                stop.wait(0.3)
+
+        sender = threading.Thread(target=chatter)
+        sender.start()
+        try:
+            self.choose("patient.bin", len(data))
+            box = self.take_box(self.TIMEOUT_MS + 10000, "the message that the request was not sent")
+        finally:
+            stop.set()
+            sender.join(10)
+        self.assertEqual(box["caption"], "Caldervine")
+        self.assertIn('"patient.bin"', box["text"])
+        self.peer.assert_no_request(0.5)
+        self.assertEqual(self.driver.list_entries("requested"), [])
+        self.choose("patient.bin", len(data))
+        self.assertRequest(self.peer.next_request(), "patient.bin", 0)
+        self.expect_downloaded()
+        self.assertEqual(sha(self.local("patient.bin")), sha(data))
+
+
 class EndOfConnectionAtTheChoiceTests(FetchCase):
     """The peer closes or resets the connection at the moment of a choice, earlier or later by a
     little each time. Whatever the order, the program stays up, never stays busy, and a later
