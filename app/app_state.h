@@ -30,15 +30,17 @@ struct AppState {
     char selectedEntry[PATH_CAPACITY];   // UI, each choice in remoteList
 
     // Fetching side.
-    volatile LONG fetchAttempt;          // UI: bumped at each connect attempt; the receiver of an older one stops
-    volatile LONG fetchConnected;        // UI: 1 once an attempt has connected (Connect stays grayed)
+    volatile LONG fetchConnected;        // UI: 1 once an attempt has connected (Connect stays grayed, Receiver runs)
     volatile LONG fetchClosed;           // UI on the close notification, Receiver when its connection ends
-    volatile LONG expectedSize;          // UI when a download is decided; Receiver: 0 when it ends
-    volatile LONG receivedBytes;         // UI: local size at the request; Receiver: adds what it writes
-    HANDLE downloadFile;                 // UI opens before the request; Receiver writes and closes
-    volatile LONG downloadBusy;          // UI: 1 when a download is decided; Receiver: 0 when it ends
-    volatile LONG downloadActive;        // UI: 1 as the request leaves; Receiver: 0 when it ends
-    char downloadName[PATH_CAPACITY];    // UI, before the request: the name the download is saved under
+    // The download: fetch/download.cpp alone touches these, from the thread that holds downloadState.
+    volatile LONG downloadState;         // who holds the download; changed only by compare-and-swap
+    HANDLE downloadFile;                 // UI opens it; its last holder closes it
+    uint32_t expectedSize;               // UI while opening: the listed size
+    uint32_t receivedBytes;              // UI while opening: the local size; Receiver adds what it writes
+    char downloadName[PATH_CAPACITY];    // UI while opening: the name the file is saved under
+    char downloadEntry[PATH_CAPACITY];   // UI while opening: the entry as requestedList holds it
+    char downloadRequest[RECORD_SIZE];   // UI while opening: the request the receiver sends
+    DWORD downloadHeldAt;                // UI while opening: when the request began to wait
 
     // Sharing side.
     // UI, each accept: the peer's connection, whose socket is also peerSocket. Only

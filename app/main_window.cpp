@@ -34,7 +34,6 @@ void onCreate(HWND window)
     installRemoteListProc(app.remoteList);
     joinPath(app.workingDirectory, "\\Share\\*.*", "", 0, app.sharePattern);
     joinPath(app.workingDirectory, "\\Incoming\\", "", 0, app.incomingPath);
-    app.downloadBusy = 0;
 }
 
 void onCloseRequest(HWND window)

@@ -43,26 +43,3 @@ bool sendWholeUnless(SOCKET socket, const char* data, unsigned length, WSAEVENT 
     }
     return true;
 }
-
-bool sendRecordNow(SOCKET socket, const char* data, unsigned length)
-{
-    int waits = 0;
-    while (length > 0) {
-        int sent = send(socket, data, static_cast<int>(length), 0);
-        if (sent > 0) {
-            data += sent;
-            length -= static_cast<unsigned>(sent);
-            continue;
-        }
-        if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK && waits++ < 5) {
-            fd_set writable;
-            FD_ZERO(&writable);
-            FD_SET(socket, &writable);
-            timeval wait = {1, 0};
-            select(0, nullptr, &writable, nullptr, &wait);
-            continue;
-        }
-        return false;
-    }
-    return true;
-}

@@ -1,5 +1,4 @@
-// Sending a whole buffer on a socket from a worker thread, or from the user-interface thread
-// for one small record.
+// Sending a whole buffer on a socket from a worker thread.
 #pragma once
 
 #include <winsock2.h>
@@ -12,5 +11,3 @@ bool sendWhole(SOCKET socket, const char* data, unsigned length, WSAEVENT event)
 // is pending: that send is cancelled and waited for before this returns false.
 bool sendWholeUnless(SOCKET socket, const char* data, unsigned length, WSAEVENT event, HANDLE stop);
 
-// UI thread: sends one record on a non-blocking socket, waiting at most a few seconds for room.
-bool sendRecordNow(SOCKET socket, const char* data, unsigned length);

@@ -27,10 +27,9 @@ void setConnectItemEnabled(bool enabled)
                    MF_BYCOMMAND | (enabled ? MF_ENABLED : (MF_DISABLED | MF_GRAYED)));
 }
 
-// Ends the current attempt: its receiver stops, and the next attempt gets a socket of its own.
+// Ends the current attempt: the next one gets a socket of its own.
 void retireFetchSocket()
 {
-    InterlockedIncrement(&app.fetchAttempt);
     closesocket(app.fetchSocket);
     app.fetchSocket = socket(AF_INET, SOCK_STREAM, 0);
 }
@@ -45,7 +44,6 @@ LRESULT onConnectAttempt(HWND dialog)
         hideDialog(dialog);
         return 0;
     }
-    LONG attempt = InterlockedIncrement(&app.fetchAttempt);
     WSAAsyncSelect(app.fetchSocket, dialog, WM_FETCH_SOCKET, FD_CONNECT | FD_CLOSE);
     sockaddr_in peer;
     ZeroMemory(&peer, sizeof peer);
@@ -61,14 +59,14 @@ LRESULT onConnectAttempt(HWND dialog)
     }
     setConnectItemEnabled(false);
     hideDialog(dialog);
-    startReceiver(app.fetchSocket, attempt);
     return 1;
 }
 
 void onFetchConnect(int error)
 {
     if (error == 0) {
-        app.fetchConnected = 1;
+        // The receiver starts with the connection, once: it never reads a socket still connecting.
+        if (InterlockedExchange(&app.fetchConnected, 1) == 0) startReceiver(app.fetchSocket);
         titleFetchConnected();
         return;
     }

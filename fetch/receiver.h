@@ -1,9 +1,10 @@
 // ReceiverWorker: the one reader of the outgoing connection. It fills the remote list from the
-// peer's listing records and writes an active download's bytes into its local file.
+// peer's listing records, sends a held request once the connection is quiet, and hands the
+// answer's bytes to the download's owner.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
-// UI thread: starts the receiver of connect attempt `attempt` on `socket`.
-void startReceiver(SOCKET socket, LONG attempt);
+// UI thread, once the connection is made: starts the receiver on `socket`.
+void startReceiver(SOCKET socket);

@@ -118,6 +118,24 @@ std::string waitListCommand(Args& args)
     return describeList(list);
 }
 
+std::string itemCommand(Args& args)
+{
+    HWND list = namedList(args.word("list"));
+    long long index = args.integer("index");
+    args.end();
+    LRESULT count = sendTo(list, LB_GETCOUNT, 0, 0);
+    std::string text = "null";
+    if (index >= 0 && index < count) {
+        LRESULT length = sendTo(list, LB_GETTEXTLEN, static_cast<WPARAM>(index), 0);
+        if (length >= 0) {
+            std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
+            LRESULT got = sendTo(list, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(buffer.data()));
+            text = quote(std::wstring(buffer.data(), static_cast<size_t>(got > 0 ? got : 0)));
+        }
+    }
+    return object({{"count", number(count)}, {"selected", number(sendTo(list, LB_GETCURSEL, 0, 0))}, {"text", text}});
+}
+
 std::string selectCommand(Args& args)
 {
     HWND list = namedList(args.word("list"));
@@ -368,6 +386,7 @@ const std::map<std::string, Command>& commands()
         {"controls", controlsCommand},
         {"list", [](Args& a) { HWND l = namedList(a.word("list")); a.end(); return describeList(l); }},
         {"wait-list", waitListCommand},
+        {"item", itemCommand},
         {"select", selectCommand},
         {"click-item", [](Args& a) { return clickItemCommand(a, false); }},
         {"dblclick", [](Args& a) { return clickItemCommand(a, true); }},

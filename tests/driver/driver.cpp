@@ -51,6 +51,8 @@
 //                                 client area; "text" by WM_GETTEXT)
 //   list <list>                   -> {"count","selected","top","items":["..."]}
 //   wait-list <list> <n> <timeout>   wait until the list has at least <n> entries -> as list
+//   item <list> <index>           one entry, cheaply while a long list fills
+//                                 -> {"count","selected","text"} ("text" null past the end)
 //   select <list> <index>         LB_SETCURSEL, then LBN_SELCHANGE to the parent as a click
 //                                 would send it (-1 clears) -> {"selected"}
 //   click-item <list> <index>     button down and up at the entry's centre, scrolled into view

@@ -198,6 +198,10 @@ class Driver:
     def wait_list(self, which: str, count: int, timeout_ms: int = 5000) -> dict:
         return self._waiting("wait-list %s %d %d" % (which, count, timeout_ms), timeout_ms)
 
+    def list_item(self, which: str, index: int) -> dict:
+        """One entry without reading the whole list: {"count", "selected", "text" (None past the end)}."""
+        return self.json("item %s %d" % (which, index))
+
     def select(self, which: str, index: int) -> int:
         return self.json("select %s %d" % (which, index))["selected"]
 

@@ -7,7 +7,9 @@ program sends. It can also serve requests by itself from a table of files.
 import queue
 import select
 import socket
+import struct
 import threading
+import time
 
 import harness
 from peer_protocol import RECORD_SIZE, REQUEST_TAG, listing_record, parse_record, request_record
@@ -23,6 +25,7 @@ class Request:
 
     def __init__(self, raw):
         self.raw = raw
+        self.received_at = time.monotonic()
         try:
             tag, name, self.offset = parse_record(raw)
             self.name = name.decode("latin-1") if tag == REQUEST_TAG else None
@@ -86,6 +89,19 @@ class ScriptedPeer:
 
     close = stop_listening
 
+    def reset(self):
+        """Ends the connection with a reset instead of an orderly close."""
+        if self.conn is not None:
+            try:
+                self.conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                # Wakes the reading thread without a FIN: the reset leaves only once nothing
+                # holds the socket any more.
+                self.conn.shutdown(socket.SHUT_RD)
+            except OSError:
+                pass
+            self.conn.close()
+            self.conn = None
+
     def _read(self, conn, requests):
         data = b""
         while True:
@@ -114,6 +130,18 @@ class ScriptedPeer:
     # -- sending --------------------------------------------------------------------------------
     def send(self, data):
         self.conn.sendall(data)
+
+    def send_in_pieces(self, data, pieces, pauses):
+        """Sends `data` cut into `pieces` parts, sleeping pauses[i] seconds after part i (the last
+        pause too, when given); returns the time the last part left."""
+        step = max(1, -(-len(data) // pieces))
+        last = time.monotonic()
+        for i, at in enumerate(range(0, len(data), step)):
+            self.send(data[at:at + step])
+            last = time.monotonic()
+            if i < len(pauses) and at + step < len(data):
+                time.sleep(pauses[i])
+        return last
 
     def send_listing(self, entries):
         """entries: [(name, size)], sent in one burst."""

@@ -1,0 +1,265 @@
+// The download's one owner. Its state word moves IDLE -> OPENING (the UI thread opens and checks
+// the file) -> HELD (the request waits for a quiet line) -> SENDING -> RUNNING (the receiver) ->
+// ENDING -> IDLE. Every step is a compare-and-swap, so of two threads that race for a download
+// (the user's choice against the end of the connection) exactly one goes on with it, and that
+// one alone closes the file. The fields of the download are written only by the thread that
+// holds the state, and handed over by the interlocked step that publishes it.
+
+#include "fetch/download.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/app_state.h"
+#include "app/progress.h"
+#include "core/names.h"
+#include "core/receive_stream.h"
+#include "ui/message_box.h"
+
+namespace {
+
+enum DownloadState : LONG { IDLE = 0, OPENING = 1, HELD = 2, SENDING = 3, RUNNING = 4, ENDING = 5 };
+
+const char* const COMPLETE_MESSAGE = "You have already downloaded this file...!";
+const char* const DOWNLOADED_MESSAGE = "Your file is downloaded!";
+const char* const CLOSED_MESSAGE = "The request could not be sent: the connection to the peer is closed.";
+
+bool moveState(LONG from, LONG to) { return InterlockedCompareExchange(&app.downloadState, to, from) == from; }
+
+LONG currentState() { return InterlockedCompareExchange(&app.downloadState, IDLE, IDLE); }
+
+void forgetRequestedEntry()
+{
+    LRESULT index = SendMessageA(app.requestedList, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                 reinterpret_cast<LPARAM>(app.downloadEntry));
+    if (index != LB_ERR) SendMessageA(app.requestedList, LB_DELETESTRING, static_cast<WPARAM>(index), 0);
+}
+
+// Only the holder of ENDING (or OPENING) calls this: the one close of the file.
+void closeDownloadFile()
+{
+    HANDLE file = app.downloadFile;
+    app.downloadFile = INVALID_HANDLE_VALUE;
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+// Ends the download held in ENDING: the file is closed, the bar back at 0, and a choice works again.
+void finish(bool forgetEntry)
+{
+    closeDownloadFile();
+    resetProgress(app.downloadBar);
+    if (forgetEntry) forgetRequestedEntry();
+    InterlockedExchange(&app.downloadState, IDLE);
+}
+
+void showFolderMessage()
+{
+    char folder[PATH_CAPACITY];
+    joinPath(app.workingDirectory, "\\Incoming", "", 0, folder);
+    showNamedMessage(app.mainWindow,
+                     "Caldervine cannot open or create a file in the folder\r\n%s\r\n"
+                     "Please check that this folder exists and can be written to.",
+                     folder, CAPTION_PLAIN);
+}
+
+enum class Opened { Ready, Refused };
+
+// True when the file system's own name of the file at `path` is exactly `name`, letter case
+// included. Windows opens a file under a short alias (SECRET~1.TXT) or, on a folder that tells
+// case apart, under another case of its name: either way the open would resume into another file.
+bool fileIsNamed(const char* path, const char* name)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(path, &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return strcmp(found.cFileName, name) == 0;
+}
+
+// Opens Incoming\name for reading and writing, creating it if needed, and makes sure it is the
+// file named and a disk file. On a refusal the user has been told and nothing stays open.
+Opened openLocalFile(const char* path, const char* name)
+{
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        showFolderMessage();
+        return Opened::Refused;
+    }
+    bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        showNamedMessage(app.mainWindow,
+                         "\"%s\" opens a device, not a file, on this computer.\r\nCaldervine does not save it.", name,
+                         CAPTION_PLAIN);
+        return Opened::Refused;
+    }
+    if (!fileIsNamed(path, name)) {
+        CloseHandle(file);
+        if (created) DeleteFileA(path);
+        showNamedMessage(app.mainWindow,
+                         "The Incoming folder holds a file that answers to \"%s\" under another name\r\n"
+                         "(another letter case, or a short alias). Caldervine does not save into it.",
+                         name, CAPTION_PLAIN);
+        return Opened::Refused;
+    }
+    app.downloadFile = file;
+    return Opened::Ready;
+}
+
+}  // namespace
+
+bool downloadBusy() { return currentState() != IDLE; }
+
+void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
+{
+    // The peer has gone: a request now could never be answered.
+    if (InterlockedCompareExchange(&app.fetchClosed, 0, 0) == 1) {
+        showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
+        return;
+    }
+    if (!moveState(IDLE, OPENING)) return;  // the callers refuse a choice while busy
+
+    char path[PATH_CAPACITY];
+    char record[RECORD_SIZE];
+    size_t nameLength = strlen(name);
+    if (!joinPath(app.workingDirectory, "\\Incoming\\", name, nameLength, path) ||
+        !formatRecord(RecordKind::Request, name, 0xFFFFFFFFu, record)) {
+        InterlockedExchange(&app.downloadState, IDLE);
+        showNamedMessage(app.mainWindow, "The name \"%s\" is too long to be saved in the Incoming folder.", name,
+                         CAPTION_PLAIN);
+        return;
+    }
+    if (openLocalFile(path, name) != Opened::Ready) {
+        InterlockedExchange(&app.downloadState, IDLE);
+        return;
+    }
+    DWORD sizeHigh = 0;
+    DWORD size = GetFileSize(app.downloadFile, &sizeHigh);
+    if (sizeHigh != 0 || size > expectedSize) {
+        closeDownloadFile();
+        InterlockedExchange(&app.downloadState, IDLE);
+        showNamedMessage(app.mainWindow,
+                         "Your copy of \"%s\" in Incoming is larger than the file the peer offers,\r\n"
+                         "so it cannot be resumed. Move it away to download the file again.",
+                         name, CAPTION_PLAIN);
+        return;
+    }
+    lstrcpynA(app.downloadEntry, entry, PATH_CAPACITY);
+    SendMessageA(app.requestedList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(app.downloadEntry));
+    if (size == expectedSize) {
+        closeDownloadFile();
+        InterlockedExchange(&app.downloadState, IDLE);
+        showMessage(app.mainWindow, COMPLETE_MESSAGE, CAPTION_PLAIN);
+        return;
+    }
+    LONG sizeHighPart = 0;
+    SetFilePointer(app.downloadFile, static_cast<LONG>(size), &sizeHighPart, FILE_BEGIN);
+    formatRecord(RecordKind::Request, name, size, app.downloadRequest);
+    lstrcpynA(app.downloadName, name, PATH_CAPACITY);
+    app.expectedSize = expectedSize;
+    app.receivedBytes = size;
+    app.downloadHeldAt = GetTickCount();
+    moveState(OPENING, HELD);  // publishes the fields above to the receiver
+
+    // The receiver marks the connection closed before it gives back what is held, so after this
+    // read either it will find the request held, or this thread sees the close: whichever takes
+    // the download from HELD ends it, once.
+    if (InterlockedCompareExchange(&app.fetchClosed, 0, 0) == 1 && moveState(HELD, ENDING)) {
+        finish(true);
+        showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
+    }
+}
+
+bool downloadHeld() { return currentState() == HELD; }
+
+void giveUpHeldRequestAfter(DWORD now, DWORD limit)
+{
+    if (currentState() != HELD || !answerOverdue(app.downloadHeldAt, now, limit) || !moveState(HELD, ENDING)) return;
+    char name[PATH_CAPACITY];
+    lstrcpynA(name, app.downloadName, PATH_CAPACITY);
+    finish(true);
+    showNamedMessage(app.mainWindow,
+                     "The peer has not stopped sending for a long while, so the request for \"%s\"\r\n"
+                     "has not been sent. Choose the file again once its list is complete.",
+                     name, CAPTION_PLAIN);
+}
+
+bool takeHeldRequest(char record[RECORD_SIZE], uint32_t* missing)
+{
+    if (!moveState(HELD, SENDING)) return false;
+    memcpy(record, app.downloadRequest, RECORD_SIZE);
+    *missing = app.expectedSize - app.receivedBytes;
+    return true;
+}
+
+void requestSendEnded(RequestSend outcome)
+{
+    if (outcome == RequestSend::Whole) {
+        moveState(SENDING, RUNNING);
+        return;
+    }
+    if (!moveState(SENDING, ENDING)) return;
+    char name[PATH_CAPACITY];
+    lstrcpynA(name, app.downloadName, PATH_CAPACITY);
+    finish(true);
+    if (outcome == RequestSend::NotSent) {
+        showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
+        return;
+    }
+    showNamedMessage(app.mainWindow,
+                     "Only part of the request for \"%s\" could be sent, so Caldervine has ended the\r\n"
+                     "connection to the peer rather than leave it a cut request.",
+                     name, CAPTION_PLAIN);
+}
+
+bool downloadRunning() { return currentState() == RUNNING; }
+
+FileWrite writeToDownload(const char* data, unsigned count)
+{
+    if (currentState() != RUNNING) return FileWrite::Failed;
+    DWORD written = 0;
+    BOOL wrote = WriteFile(app.downloadFile, data, count, &written, nullptr);
+    app.receivedBytes += written;
+    if (!wrote || written != count) {
+        char name[PATH_CAPACITY];
+        lstrcpynA(name, app.downloadName, PATH_CAPACITY);
+        moveState(RUNNING, ENDING);
+        finish(true);
+        showNamedMessage(app.mainWindow,
+                         "Caldervine could not write \"%s\" into the Incoming folder (is the disk full?).\r\n"
+                         "What has arrived is kept: choose the file again to resume.",
+                         name, CAPTION_PLAIN);
+        return FileWrite::Failed;
+    }
+    setProgress(app.downloadBar, app.receivedBytes, app.expectedSize);
+    if (app.receivedBytes != app.expectedSize) return FileWrite::Continue;
+    moveState(RUNNING, ENDING);
+    // Shown while the download still counts as busy, the bar at its last position.
+    showMessage(app.mainWindow, DOWNLOADED_MESSAGE, CAPTION_WITH_DOTS);
+    finish(false);
+    return FileWrite::Complete;
+}
+
+void abandonDownload()
+{
+    if (!moveState(RUNNING, ENDING)) return;
+    char name[PATH_CAPACITY];
+    lstrcpynA(name, app.downloadName, PATH_CAPACITY);
+    finish(true);
+    showNamedMessage(app.mainWindow,
+                     "The peer has sent nothing of \"%s\" for a long while, so Caldervine has given the\r\n"
+                     "download up. What has arrived is kept: choose the file again to resume.",
+                     name, CAPTION_PLAIN);
+}
+
+void endDownloadPeerGone()
+{
+    if (moveState(HELD, ENDING)) {
+        finish(true);
+        showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
+        return;
+    }
+    // What has arrived stays in the local file, resumable in a later run; the title tells the close.
+    if (moveState(RUNNING, ENDING)) finish(false);
+}
