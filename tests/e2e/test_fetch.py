@@ -7,147 +7,18 @@ and file bytes exactly as each test says, and collects the requests the program 
 A connection grays File > Connect for the rest of a run, so every test that connects starts a
 fresh run of the program (about four seconds); tests that share a run use entries of their own.
 """
-import hashlib
 import os
-import shutil
 import time
 import unittest
 
 import harness
-from driver import (Driver, DriverError, IDC_ADDRESS, IDD_CONNECT_CANCEL, IDD_CONNECT_OK, IDM_CONNECT,
-                    IDM_DOWNLOAD, ID_OK_BUTTON)
+import program
+from driver import DriverError
 from peer_protocol import listing_record
-from scripted_peer import ScriptedPeer, entry_text
-
-CONNECTED, DISCONNECTED, NOT_CONNECTED = "    Connected", " DisConnected", " No Connected"
-ADDRESS_MESSAGE = ("Please enter an I.P with a correct format i.e. (xxx.xxx.xxx.xxx) !\r\n"
-                   "Or all simply there is Nobody at other side.")
-DOWNLOADED = "Your file is downloaded!"
-REFUSED = ("You did choose a Directory instead of File!\r\nOr you have selected nothing!\r\n"
-           "Please, Re-make your choice!")
-BUSY = "You already have a Thread in run...\r\n          Please Wait!!!"
-ALREADY = "You have already downloaded this file...!"
-
-
-def title(server, client):
-    return "Up/Caldervine...      Server:%13s           Client:%13s" % (server, client)
-
-
-def content(size, seed):
-    """Reproducible bytes of every value, different for each seed."""
-    out = bytearray()
-    block = seed.encode()
-    while len(out) < size:
-        block = hashlib.sha256(block).digest()
-        out += block
-    return bytes(out[:size])
-
-
-def sha(data):
-    return hashlib.sha256(data).hexdigest()
-
-
-class FetchCase(unittest.TestCase):
-    """One network and one scripted peer for the class; program runs as the tests need them."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.driver, cls.workdir, cls.run_connected, cls.folders = None, None, False, []
-        cls.net = harness.Network()
-        cls.net.__enter__()
-        cls.addClassCleanup(cls.net.__exit__, None, None, None)  # also when setUpClass fails
-        cls.peer = ScriptedPeer(cls.net.b)
-        cls.addClassCleanup(cls.peer.close)
-        cls.addClassCleanup(cls.end_run)
-        cls.addClassCleanup(lambda: [shutil.rmtree(f, ignore_errors=True) for f in cls.folders])
-
-    @classmethod
-    def end_run(cls):
-        if cls.driver is not None:
-            cls.driver.close()
-            cls.driver = None
-        cls.net.a.kill_wine()
-        cls.peer.disconnect()
-
-    @classmethod
-    def start_run(cls, incoming=True, local=None, workdir=None):
-        """A fresh run of the program in a new work folder (or `workdir` again); `local` holds
-        files already in Incoming."""
-        cls.end_run()
-        if workdir is None:
-            workdir = harness.make_workdir({}, incoming=incoming)
-            cls.folders.append(workdir)
-        for name, data in (local or {}).items():
-            with open(os.path.join(workdir, "Incoming", name), "wb") as f:
-                f.write(data)
-        cls.workdir = workdir
-        cls.run_connected = False
-        cls.net.a.start_caldervine(workdir)
-        cls.driver = Driver(cls.net.a.wine_argv(), cls.net.a.env(), harness.DRIVER_EXE)
-        cls.driver.find_main()
-        return workdir
-
-    @classmethod
-    def ask_connect(cls, address):
-        cls.driver.menu(IDM_CONNECT)
-        harness.wait_until(lambda: cls.driver.dialog_state()["visible"], 5, what="the connect dialog")
-        cls.driver.set_text("dialog", IDC_ADDRESS, address)
-        cls.driver.click("dialog", IDD_CONNECT_OK)
-
-    @classmethod
-    def connected_run(cls, entries, serve=None, **run):
-        """A fresh run connected to the peer, whose listing (`entries`: [(name, size)]) is shown."""
-        cls.start_run(**run)
-        cls.ask_connect(harness.ADDRESS_B)
-        cls.peer.accept(timeout=10)
-        cls.run_connected = True
-        cls.driver.wait_title(title(NOT_CONNECTED, CONNECTED))
-        cls.peer.serve(serve or {})
-        cls.peer.send_listing(entries)
-        cls.driver.wait_list("remote", len(entries))
-
-    # -- what the user does and sees ------------------------------------------------------------
-    def choose(self, name, size, how="enter"):
-        """Chooses the entry (name, size) of the remote list: double-click, Enter, View >
-        Download or the O.K button after selecting it."""
-        index = self.driver.list_entries("remote").index(entry_text(name, size))
-        if how == "dblclick":
-            return self.driver.dblclick("remote", index)
-        self.driver.select("remote", index)
-        {"enter": lambda: self.driver.key("remote", "enter"), "menu": lambda: self.driver.menu(IDM_DOWNLOAD),
-         "button": lambda: self.driver.click("main", ID_OK_BUTTON)}[how]()
-
-    def take_box(self, timeout_ms=5000, expected="a message box"):
-        """The message box shown now (answered with OK), as the driver describes it."""
-        box = self.driver.msgbox(timeout_ms)
-        self.assertIsNotNone(box, "no message box (expected %r)" % expected)
-        self.driver.answer("ok")
-        return box
-
-    def expect_box(self, text, caption, timeout_ms=5000):
-        box = self.take_box(timeout_ms, text)
-        self.assertEqual((box["caption"], box["text"], box["icon"]), (caption, text, "information"))
-
-    def expect_downloaded(self):
-        self.expect_box(DOWNLOADED, "Caldervine...", timeout_ms=15000)
-        harness.wait_until(lambda: self.driver.progress("download") == 0, 5, what="the download bar at 0")
-
-    def local_path(self, name):
-        return os.path.join(self.workdir, "Incoming", name)
-
-    def local(self, name):
-        with open(self.local_path(name), "rb") as f:
-            return f.read()
-
-    def assertRequest(self, request, name, offset):
-        self.assertEqual((request.name, request.offset), (name, offset))
-        self.assertTrue(request.well_formed(), "malformed request record %r" % request.raw)
-
-    def close_stray_boxes(self):
-        for _ in range(3):
-            if self.driver is None or self.driver.msgbox(0) is None:
-                return
-            self.driver.answer("ok")
+from program import (ADDRESS_MESSAGE, ALREADY, BUSY, CAPTION_PLAIN, CAPTION_WITH_DOTS, CONNECTED, DISCONNECTED,
+                     IDM_CONNECT, INCOMING_UNUSABLE_START, NOT_CONNECTED, OK_BUTTON, PLAIN_TITLE, REFUSED,
+                     entry_text, not_a_plain_name, title)
+from fetch_case import FetchCase, content, sha
 
 
 class ConnectTests(FetchCase):
@@ -157,10 +28,10 @@ class ConnectTests(FetchCase):
         if self.driver is None or self.run_connected:
             self.start_run()
         self.ask_connect(address)
-        self.expect_box(ADDRESS_MESSAGE, "Caldervine...")
+        self.expect_box(ADDRESS_MESSAGE, CAPTION_WITH_DOTS)
         self.assertFalse(self.driver.dialog_state()["visible"])
         self.assertFalse(self.peer.pending(0.5), "a connection reached the peer")
-        self.assertEqual(self.driver.title(), "Caldervine")
+        self.assertEqual(self.driver.title(), PLAIN_TITLE)
         self.assertTrue(self.connect_enabled())
 
     def connect_enabled(self):
@@ -177,8 +48,7 @@ class ConnectTests(FetchCase):
         except AssertionError:
             self.driver.key("main", "escape", "escape")
             return False
-        self.driver.click("dialog", IDD_CONNECT_CANCEL)
-        harness.wait_until(lambda: not self.driver.dialog_state()["visible"], 3, what="the dialog hidden")
+        program.cancel_connect(self.driver, 3000)
         return True
 
     def test_empty_address_is_refused(self):
@@ -195,11 +65,11 @@ class ConnectTests(FetchCase):
 
     def test_nobody_listening_then_retry_connects(self):
         self.start_run()
-        self.assertEqual(self.driver.title(), "Caldervine")
+        self.assertEqual(self.driver.title(), PLAIN_TITLE)
         self.peer.stop_listening()
         try:
             self.ask_connect(harness.ADDRESS_B)
-            self.expect_box(ADDRESS_MESSAGE, "Caldervine...")
+            self.expect_box(ADDRESS_MESSAGE, CAPTION_WITH_DOTS)
             self.assertEqual(self.driver.title(), title(NOT_CONNECTED, NOT_CONNECTED))
             self.assertTrue(self.connect_enabled())
         finally:
@@ -296,16 +166,16 @@ class ChoosingTests(FetchCase):
     def test_nothing_selected_is_refused(self):
         self.driver.select("remote", -1)
         self.driver.key("remote", "enter")
-        self.expect_box(REFUSED, "Caldervine")
-        self.driver.click("main", ID_OK_BUTTON)
-        self.expect_box(REFUSED, "Caldervine")
+        self.expect_box(REFUSED, CAPTION_PLAIN)
+        self.driver.click("main", OK_BUTTON)
+        self.expect_box(REFUSED, CAPTION_PLAIN)
         self.peer.assert_no_request()
 
     def test_dot_entries_are_refused(self):
         for name in (".", ".."):
             with self.subTest(name=name):
                 self.choose(name, 0, "enter")
-                self.expect_box(REFUSED, "Caldervine")
+                self.expect_box(REFUSED, CAPTION_PLAIN)
         self.peer.assert_no_request()
 
     def test_choice_while_downloading_is_refused_as_busy(self):
@@ -319,9 +189,9 @@ class ChoosingTests(FetchCase):
         for how in ("enter", "dblclick", "menu", "button"):
             with self.subTest(how=how):
                 self.choose("other.bin", 10, how)
-                self.expect_box(BUSY, "Caldervine...")
+                self.expect_box(BUSY, CAPTION_WITH_DOTS)
         self.driver.char("remote", ord("o"))
-        self.expect_box(BUSY, "Caldervine...")
+        self.expect_box(BUSY, CAPTION_WITH_DOTS)
         self.peer.assert_no_request(0.5)
         self.peer.send(data[10000:])
         self.expect_downloaded()
@@ -333,7 +203,7 @@ class ChoosingTests(FetchCase):
         with open(self.local_path("have.txt"), "wb") as f:
             f.write(data)
         self.choose("have.txt", len(data), "enter")
-        self.expect_box(ALREADY, "Caldervine")
+        self.expect_box(ALREADY, CAPTION_PLAIN)
         self.peer.assert_no_request()
         self.assertEqual(self.local("have.txt"), data)
 
@@ -343,7 +213,7 @@ class ChoosingTests(FetchCase):
             f.write(mine)
         self.choose("big.txt", 100, "enter")
         box = self.take_box()
-        self.assertEqual(box["caption"], "Caldervine")
+        self.assertEqual(box["caption"], CAPTION_PLAIN)
         self.assertIn('"big.txt"', box["text"])
         self.assertIn("larger", box["text"])
         self.peer.assert_no_request()
@@ -353,7 +223,7 @@ class ChoosingTests(FetchCase):
         for name in ("folder", "empty.txt"):
             with self.subTest(name=name):
                 self.choose(name, 0, "enter")
-                self.expect_box(ALREADY, "Caldervine")
+                self.expect_box(ALREADY, CAPTION_PLAIN)
                 self.assertEqual(self.local(name), b"")
         self.peer.assert_no_request()
 
@@ -427,8 +297,7 @@ class DownloadTests(FetchCase):
         for name in self.HOSTILE:
             with self.subTest(name=name):
                 self.choose(name, 5)
-                self.expect_box('The peer offers "%s", which is not a plain file name.\r\n'
-                                "Caldervine does not save it." % name, "Caldervine")
+                self.expect_box(not_a_plain_name(name), CAPTION_PLAIN)
         self.peer.assert_no_request()
         self.assertEqual(set(os.listdir(os.path.join(self.workdir, "Incoming"))), incoming)
         self.assertEqual(sorted(os.listdir(self.workdir)), ["Incoming", "Share"])
@@ -491,7 +360,7 @@ class DownloadsInRunsOfTheirOwn(FetchCase):
         self.assertNotEqual(boxes[1] and boxes[1]["text"], BUSY,
                             "the run waits for ever for a download that cannot come")
         self.assertIsNotNone(boxes[0], "choosing after the peer has left tells nothing")
-        self.assertEqual(boxes[0]["caption"], "Caldervine")
+        self.assertEqual(boxes[0]["caption"], CAPTION_PLAIN)
         self.assertIn("connection", boxes[0]["text"])
 
     def test_missing_incoming_folder_is_reported(self):
@@ -500,8 +369,8 @@ class DownloadsInRunsOfTheirOwn(FetchCase):
         self.choose("noinc.txt", len(data))
         box = self.take_box()
         lines = box["text"].split("\r\n")
-        self.assertEqual(box["caption"], "Caldervine")
-        self.assertEqual(lines[0], "Caldervine cannot open or create a file in the folder")
+        self.assertEqual(box["caption"], CAPTION_PLAIN)
+        self.assertEqual(lines[0], INCOMING_UNUSABLE_START)
         self.assertTrue(lines[1].endswith("\\" + os.path.basename(self.workdir) + "\\Incoming"), lines[1])
         self.peer.assert_no_request()
         self.assertEqual(self.driver.list_entries("requested"), [])

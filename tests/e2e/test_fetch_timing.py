@@ -10,7 +10,6 @@ test, a second copy of the program sharing 3,000 entries).
 import os
 import random
 import shutil
-import subprocess
 import tempfile
 import threading
 import time
@@ -19,10 +18,9 @@ from unittest import mock
 
 import harness
 from peer_protocol import listing_record
-from scripted_peer import entry_text
-from test_fetch import BUSY, DISCONNECTED, DOWNLOADED, NOT_CONNECTED, FetchCase, content, sha, title
-from driver import IDC_ADDRESS, IDD_CONNECT_OK, IDM_CONNECT
-from test_two_copies import Copy, file_sha
+import program
+from fetch_case import FetchCase, content, sha
+from program import BUSY, DISCONNECTED, DOWNLOADED, NOT_CONNECTED, Copy, entry_text, file_sha, title
 
 CLOSED = "The request could not be sent: the connection to the peer is closed."
 # Pauses inside a listing stay well below the program's quiet period (1.5 s).
@@ -337,10 +335,7 @@ class ThreeThousandEntriesTest(unittest.TestCase):
         a.start()
         total = self.ENTRIES + 2  # and "." and ".."
         d = a.driver
-        d.menu(IDM_CONNECT)
-        harness.wait_until(lambda: d.dialog_state()["visible"], 10, what="the connect dialog")
-        d.set_text("dialog", IDC_ADDRESS, harness.ADDRESS_B)
-        d.click("dialog", IDD_CONNECT_OK)
+        program.connect(d, harness.ADDRESS_B)
         texts = {entry_text(name, len(data)): name for name, data in wanted.items()}
         chosen = None
         deadline = time.monotonic() + 120

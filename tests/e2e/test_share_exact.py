@@ -19,16 +19,15 @@ import time
 import unittest
 
 import harness
-from driver import IDC_ADDRESS, IDD_CONNECT_OK, IDM_CONNECT
-from peer_protocol import (LISTING_TAG, RECORD_SIZE, listing_record, parse_record, recv_exactly,
+import program
+from peer_protocol import (RECORD_SIZE, listing_record, parse_record, recv_exactly,
                            recv_until_quiet, request_record, split_records, wait_closed)
-import test_share
-from test_share import MARKER, MARKER_NAME, MIB, ShareTestCase, data
+import share_case
+from share_case import MARKER, MARKER_NAME, MIB, ShareTestCase, data
 
 
 def setUpModule():
-    # The hosts of test_share, made afresh for this module.
-    test_share.setUpModule()
+    share_case.set_up_network()
 
 
 class ChangingFileTest(ShareTestCase):
@@ -70,7 +69,7 @@ class ChangingFileTest(ShareTestCase):
         self.assertSameBytes(got, whole[:len(got)], "stream of the shrunk file")
         if os.path.exists(harness.DRIVER_EXE):
             # The peer still holds its end open; the title tells that the program has ended it.
-            driver = test_share.NET.a.driver()
+            driver = share_case.NET.a.driver()
             self.addCleanup(driver.close)
             driver.find_main()
             harness.wait_until(lambda: driver.title()[29:42] == " DisConnected", 10, what="the server field")
@@ -156,7 +155,7 @@ class OfferedNamesTest(ShareTestCase):
                     f.write(content)
 
     def test_only_names_a_request_gets_back_are_offered_and_each_is_served(self):
-        codec = ansi_codec(test_share.NET.a)
+        codec = ansi_codec(share_case.NET.a)
         self.assertIsNotNone(codec, "the ANSI code page of host A is unknown")
         offered = {".": 0, "..": 0, "sub": 0, **{n: len(c) for n, c in self.ORDINARY.items()}}
         for name, content in self.MAYBE.items():
@@ -226,7 +225,7 @@ class ReplacedPeersTest(ShareTestCase):
     def test_replaced_mid_listing_and_mid_upload_nothing_crosses(self):
         if not os.path.exists(harness.DRIVER_EXE):
             self.skipTest("the window driver is not built")
-        driver = test_share.NET.a.driver()
+        driver = share_case.NET.a.driver()
         self.addCleanup(driver.close)
         driver.find_main()
 
@@ -251,10 +250,7 @@ class ReplacedPeersTest(ShareTestCase):
             outgoing["closed"] = True
 
         def ask_connect():
-            driver.menu(IDM_CONNECT)
-            harness.wait_until(lambda: driver.dialog_state()["visible"], 5, what="the connect dialog")
-            driver.set_text("dialog", IDC_ADDRESS, harness.ADDRESS_B)
-            driver.click("dialog", IDD_CONNECT_OK)
+            program.connect(driver, harness.ADDRESS_B, 5000)
 
         peers = []  # (label, socket, asked for big.bin, bytes read before the next peer came)
         listing_length = len(self.expected_records()) * RECORD_SIZE
@@ -295,7 +291,7 @@ class ReplacedPeersTest(ShareTestCase):
         if driver.msgbox(10000) is not None:
             driver.answer("ok")
         # The program's own connection: to a listener on host B that records all it receives.
-        listener = harness.listen_on(test_share.NET.b)
+        listener = harness.listen_on(share_case.NET.b)
         self.addCleanup(listener.close)
         threading.Thread(target=take_outgoing, args=(listener,), daemon=True).start()
         ask_connect()
