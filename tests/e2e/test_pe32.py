@@ -191,6 +191,7 @@ class ShippedBuildTest(unittest.TestCase):
             if size_of(path) != last:
                 last, since = size_of(path), time.monotonic()
             self.assertLess(time.monotonic() - since, 40 * SLOW, f"{name} stopped growing at {last} bytes")
+            time.sleep(0.02)
         sharer.kill()
         self.assertTrue(any(1 <= p <= 99 for p in positions), f"the {bar} bar never moved: {sorted(positions)}")
         fetcher.driver.wait_title(CLIENT_CLOSED, 30000 * SLOW)
