@@ -6,13 +6,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
-configure() {  # folder, extra cmake arguments...
-    local dir=$1; shift
-    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+configure() {  # folder, toolchain file or nothing
+    local dir=$1 toolchain=${2:-}
+    # CMake reads a toolchain file only when it makes a tree; given again to an existing tree it
+    # is ignored, with a warning on every build. So it goes only to a tree that is new.
+    if [ -n "$toolchain" ] && [ ! -f "$dir/CMakeCache.txt" ]; then
+        cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$toolchain" >/dev/null
+    else
+        cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    fi
 }
 configure build/native
-configure build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw.cmake
-configure build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake
+configure build/win32 cmake/toolchain-mingw.cmake
+configure build/win64 cmake/toolchain-mingw64.cmake
 for dir in build/native build/win32 build/win64; do
     cmake --build "$dir" -j2 >/dev/null || cmake --build "$dir"  # show the errors on failure
 done

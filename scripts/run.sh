@@ -33,6 +33,15 @@ if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
 fi
 trap '[ -n "$xvfb_pid" ] && kill $xvfb_pid 2>/dev/null; true' EXIT
 [ -d "$WINEPREFIX/drive_c" ] || "$wine" wineboot -i >/dev/null 2>&1
+# A private Xvfb has no window manager: Wine then draws the frames itself (caption with the status
+# title, icon and buttons) only for windows it does not leave to a manager. On a real display the
+# manager frames them as usual. The marker spares a registry edit on every start.
+managed=Y; [ -n "$xvfb_pid" ] && managed=N
+if [ ! -e "$WINEPREFIX/caldervine-managed-$managed" ]; then
+    "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d $managed /f >/dev/null 2>&1
+    rm -f "$WINEPREFIX"/caldervine-managed-*
+    touch "$WINEPREFIX/caldervine-managed-$managed"
+fi
 
 echo "Caldervine is sharing $workdir/Share on TCP port 21120; downloads go to $workdir/Incoming"
 cd "$workdir"

@@ -1,6 +1,7 @@
 // baseline_receiver: the least a Win32 program can do to receive a stream into a file, for
-// comparison with Caldervine's fetching side under the same Wine. It connects to address:port,
-// receives up to 4096 bytes at a time and writes them with WriteFile until the peer closes.
+// comparison with Caldervine's fetching side under the same Wine. Like that side it connects to
+// address:port; it receives up to 4096 bytes at a time and writes them with WriteFile until the
+// peer closes. It shares no code with the program.
 //
 //   baseline_receiver ADDRESS PORT OUTFILE [--select]
 //

@@ -7,7 +7,9 @@ program and the environment for it, for example
 
     Driver(["ip", "netns", "exec", "hostA", "/usr/lib/wine/wine64"],
            {**os.environ, "WINEPREFIX": prefix, "DISPLAY": ":91", "WINEDEBUG": "-all"},
-           "/work/main/build/win64/tests/driver/driver.exe")
+           os.path.join(checkout, "build", "win64", "tests", "driver", "driver.exe"))
+
+where `checkout` is the root of this clone; harness.Host.driver() does just that for a test host.
 
 The program's ids, and what a user does with these commands, are in program.py.
 """

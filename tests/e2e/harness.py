@@ -92,14 +92,23 @@ def _free_display():
 
 
 class Host:
-    """One network namespace with a display and a Wine prefix of its own."""
+    """One network namespace with a display and a Wine prefix of its own.
 
-    def __init__(self, name, address):
+    `build` is (wine loader, folder holding caldervine.exe and tests/driver/driver.exe); by
+    default the build chosen for this machine. `wrapper` is a command that every process of the
+    host runs under, inside the namespace (for example one that sets up emulation)."""
+
+    def __init__(self, name, address, build=None, wrapper=()):
         self.name = name
         self.address = address
+        self.wine, folder = build or (WINE, WIN_BUILD)
+        self.exe = os.path.join(folder, "caldervine.exe")
+        self.driver_exe = os.path.join(folder, "tests", "driver", "driver.exe")
+        self.wrapper = list(wrapper)
         self.display = None
         self.xvfb = None
         self.prefix = os.path.join(STATE_DIR, "prefix-" + name)
+        self.boot_timeout = 300  # for making the prefix
         self.processes = []
 
     # -- running things inside the namespace ------------------------------------------------
@@ -110,7 +119,7 @@ class Host:
         return env
 
     def argv(self, *args):
-        return ["ip", "netns", "exec", self.name, *args]
+        return ["ip", "netns", "exec", self.name, *self.wrapper, *args]
 
     def popen(self, args, cwd=None, **kw):
         p = subprocess.Popen(self.argv(*args), cwd=cwd, env=self.env(), start_new_session=True, **kw)
@@ -132,7 +141,7 @@ class Host:
 
     def wine_argv(self):
         """The command prefix that runs a Windows program on this host (for the driver)."""
-        return self.argv(WINE)
+        return self.argv(self.wine)
 
     # -- life cycle -----------------------------------------------------------------------------
     def start(self):
@@ -144,22 +153,30 @@ class Host:
             if time.time() > deadline:
                 raise RuntimeError("Xvfb did not start")
             time.sleep(0.05)
-        os.makedirs(STATE_DIR, exist_ok=True)
-        fresh = not os.path.isdir(os.path.join(self.prefix, "drive_c"))
+        # A prefix is made from nothing wherever it is asked for, parents included: a fresh clone
+        # (or a cache folder named for the first time) has none of them yet.
+        os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
+        # Written once the prefix is complete: a prefix whose making was cut short (a time-out,
+        # a test stopped) already has drive_c but is made again from nothing.
+        ready = os.path.join(self.prefix, "caldervine-ready")
+        fresh = not os.path.exists(ready)
         # The wineserver of this prefix must start inside this namespace, and stay for the test.
         self.kill_wine()
+        if fresh:
+            shutil.rmtree(self.prefix, ignore_errors=True)
         subprocess.run(self.argv("/usr/lib/wine/wineserver", "-p"), env=self.env(), timeout=30,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
         if fresh:
-            _, output = self.run_wine([WINE, "wineboot", "-i"])
+            _, output = self.run_wine([self.wine, "wineboot", "-i"], timeout=self.boot_timeout)
             if not os.path.isdir(os.path.join(self.prefix, "drive_c")):
                 raise RuntimeError("wineboot failed: " + output[-2000:])
-        # Without a window manager, Wine draws the frames itself only for unmanaged windows:
-        # this gives screenshots a real caption with the icon, title and buttons.
-        marker = os.path.join(self.prefix, "caldervine-unmanaged")
-        if not os.path.exists(marker):
-            self.run_wine([WINE, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N", "/f"])
-            open(marker, "w").close()
+            # Without a window manager, Wine draws the frames itself only for unmanaged windows:
+            # this gives screenshots a real caption with the icon, title and buttons.
+            code, output = self.run_wine([self.wine, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                                          "Managed", "/d", "N", "/f"])
+            if code != 0:
+                raise RuntimeError("reg add failed: " + output[-2000:])
+            open(ready, "w").close()
 
     def kill_wine(self):
         for args in (["-k"], ["-w"]):
@@ -188,7 +205,7 @@ class Host:
         Wine that is still winding down after kill_wine() can take a new program with it, so a
         program that ends before it listens is started once more."""
         for attempt in (1, 2):
-            p = self.popen([WINE, CALDERVINE_EXE], cwd=workdir, stdout=subprocess.DEVNULL,
+            p = self.popen([self.wine, self.exe], cwd=workdir, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
             if not wait_listening:
                 return p
@@ -219,7 +236,7 @@ class Host:
 
     def driver(self):
         from driver import Driver
-        return Driver(self.wine_argv(), self.env(), DRIVER_EXE)
+        return Driver(self.wine_argv(), self.env(), self.driver_exe)
 
     def screenshot(self, path):
         subprocess.run(["import", "-display", f":{self.display}", "-window", "root", path], check=True,
