@@ -28,8 +28,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 import harness  # noqa: E402
+from peer_protocol import RECORD_SIZE, request_record  # noqa: E402
+from program import answer_box, connect, cpu_seconds, wait_entry  # noqa: E402
 
-RECORD_SIZE = 255
 PEER_PORT = harness.PEER_PORT
 BASELINE_PORT = 21121
 NC_PORT = 21122
@@ -101,18 +102,6 @@ def wait_pid(host, comm_prefix, timeout=30):
                               what=f"process {comm_prefix} in {host.name}")
 
 
-def cpu_seconds(pid):
-    """utime + stime of `pid` in seconds (None once it is gone)."""
-    if pid is None:
-        return None
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-    except OSError:
-        return None
-    return (int(fields[11]) + int(fields[12])) / TICK  # fields 14 and 15 of stat
-
-
 def status_kib(pid, key):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -157,11 +146,6 @@ class CpuWatch:
 
 
 # -- the native client -------------------------------------------------------------------------
-def request_record(name, offset=0):
-    text = "Down: " + name.rjust(20) + " " * 32 + str(offset).rjust(10)
-    return (text.encode("latin-1") + b"\0").ljust(RECORD_SIZE, b"\0")
-
-
 def read_listing(sock, quiet=0.5, first_wait=10.0):
     """Reads the listing records the program sends on accept, until it goes quiet."""
     records = []
@@ -423,22 +407,12 @@ def two_copies_end_to_end(net, workdir_a, name, size, idle_seconds):
     still open, the text of the message box that ends the download)."""
     if not os.path.exists(harness.DRIVER_EXE):
         raise RuntimeError(f"not measured: {os.path.relpath(harness.DRIVER_EXE, ROOT)} is not built")
-    import driver as driver_module  # tests/e2e/driver.py
     net.a.start_caldervine(workdir_a)
     d = net.a.driver()
     try:
         d.find_main()
-        d.menu(driver_module.IDM_CONNECT)
-        harness.wait_until(lambda: d.dialog_state().get("visible"), 10, what="the connect dialog on A")
-        d.set_text("dialog", driver_module.IDC_ADDRESS, harness.ADDRESS_B)
-        d.click("dialog", driver_module.IDD_CONNECT_OK)
-
-        def entry_index():
-            for index, entry in enumerate(d.list_entries("remote")):
-                if re.search(r"(^|\s)" + re.escape(name) + r"\s", entry):
-                    return index + 1  # + 1: wait_until wants a true value
-            return None
-        index = harness.wait_until(entry_index, 30, interval=0.2, what="B's listing on A") - 1
+        connect(d, harness.ADDRESS_B)
+        index = wait_entry(d, name, size)
         incoming = os.path.join(workdir_a, "Incoming", name)
         cv_a = wait_pid(net.a, "caldervine.exe")
         cv_b = wait_pid(net.b, "caldervine.exe")
@@ -453,9 +427,7 @@ def two_copies_end_to_end(net, workdir_a, name, size, idle_seconds):
                            interval=0.02, what="the download on A")
         seconds = time.perf_counter() - t0
         watch.stop()
-        box = d.msgbox(timeout_ms=10000)
-        if box:
-            d.answer("ok")
+        box = answer_box(d, "ok", 10000)
         if os.path.getsize(incoming) != size:
             raise RuntimeError(f"A's copy has {os.path.getsize(incoming)} of {size} bytes")
         time.sleep(1.0)

@@ -14,8 +14,8 @@ mkdir -p "$workdir/Share" "$workdir/Incoming"
     printf 'Hello from Caldervine.\r\nFiles in this Share folder are offered to the peer.\r\n' > "$workdir/Share/welcome.txt"
 
 # The shipped program is the 32-bit build; a machine that cannot run 32-bit code runs the
-# 64-bit build of the same sources instead.
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+# 64-bit build of the same sources instead (the tests' own check decides, so both agree).
+if python3 -c 'import sys; sys.path.insert(0, "tests/e2e"); import harness; sys.exit(not harness.can_run_32bit())'; then
     wine=/usr/lib/wine/wine; exe=$root/build/win32/caldervine.exe
 else
     wine=/usr/lib/wine/wine64; exe=$root/build/win64/caldervine.exe

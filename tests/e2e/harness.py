@@ -28,14 +28,6 @@ ADDRESS_B = "10.211.0.2"
 PEER_PORT = 21120
 
 
-def _can_run_32bit():
-    try:
-        r = subprocess.run(["/usr/lib/wine/wine", "--version"], capture_output=True, timeout=20)
-        return r.returncode == 0
-    except (OSError, subprocess.TimeoutExpired):
-        return False
-
-
 def can_run_32bit():
     """True when this machine runs 32-bit Windows programs: the 32-bit Wine loader starts, which
     needs both a kernel that executes 32-bit code and 32-bit Wine. The one check for it: it picks
@@ -49,7 +41,7 @@ def can_run_32bit():
 def windows_build():
     """(wine loader, folder holding caldervine.exe and driver.exe)."""
     forced = os.environ.get("CALDERVINE_WIN_ARCH")
-    use32 = forced == "win32" or (forced is None and _can_run_32bit())
+    use32 = forced == "win32" or (forced is None and can_run_32bit())
     if use32:
         return "/usr/lib/wine/wine", os.path.join(ROOT, "build", "win32")
     return "/usr/lib/wine/wine64", os.path.join(ROOT, "build", "win64")

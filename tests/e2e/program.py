@@ -345,3 +345,16 @@ class Copy:
                 last, since = size, time.monotonic()
             elif time.monotonic() - since > stall:
                 raise AssertionError(f"no message box, and {name} stopped growing at {size} bytes")
+
+
+def settled(measure, quiet, timeout):
+    """The value of measure() once it has stayed the same for `quiet` seconds."""
+    value, since, deadline = measure(), time.monotonic(), time.monotonic() + timeout
+    while time.monotonic() - since < quiet:
+        if time.monotonic() > deadline:
+            raise AssertionError(f"still changing after {timeout} s (last {value})")
+        time.sleep(0.1)
+        now = measure()
+        if now != value:
+            value, since = now, time.monotonic()
+    return value

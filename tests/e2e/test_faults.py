@@ -23,7 +23,7 @@ import harness
 from peer_protocol import (LISTING_TAG, RECORD_SIZE, REQUEST_TAG, listing_record, recv_until_quiet, request_record,
                            split_records, wait_closed)
 from program import (CAPTION_WITH_DOTS, DISCONNECTED, DOWNLOADED, MIB, Copy, cancel_connect, client_field, file_sha,
-                     open_connect, server_field, size_of, write_random)
+                     open_connect, server_field, settled, size_of, write_random)
 
 BIG = 256 * MIB
 NET = None
@@ -52,19 +52,6 @@ def expected_listing():
 def big_bytes(length):
     with open(os.path.join(SHARED, "Share", "big.bin"), "rb") as f:
         return f.read(length)
-
-
-def settled(measure, quiet, timeout):
-    """The value of measure() once it has stayed the same for `quiet` seconds."""
-    value, since, deadline = measure(), time.monotonic(), time.monotonic() + timeout
-    while time.monotonic() - since < quiet:
-        if time.monotonic() > deadline:
-            raise AssertionError(f"still changing after {timeout} s (last {value})")
-        time.sleep(0.1)
-        now = measure()
-        if now != value:
-            value, since = now, time.monotonic()
-    return value
 
 
 class FaultCase(unittest.TestCase):

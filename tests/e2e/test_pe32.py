@@ -20,10 +20,10 @@ import time
 import unittest
 
 import harness
-from driver import IDC_ADDRESS, IDD_CONNECT_OK, IDM_CONNECT, IDM_EXIT
-from scripted_peer import entry_text
-from test_two_copies import (CLIENT_CLOSED, CLIENT_CONNECTED, DOWNLOADED, MIB, Copy, file_sha, listing_of,
-                             size_of, write_random)
+import program
+from program import (CONNECTED, DISCONNECTED, DOWNLOADED, EXIT_CONFIRMED, EXIT_QUESTION, IDM_EXIT, MIB,
+                     NOT_CONNECTED, CAPTION_WITH_DOTS, Copy, client_field, entry_text, file_sha, listing_of,
+                     settled, size_of, title, write_random)
 
 WIN32 = ("/usr/lib/wine/wine", os.path.join(harness.ROOT, "build", "win32"))
 WIN64 = ("/usr/lib/wine/wine64", os.path.join(harness.ROOT, "build", "win64"))
@@ -44,15 +44,6 @@ PRIVATE_RULE = ('rule=$1; shift; mount -t binfmt_misc binfmt_misc ' + BINFMT +
                 ' && printf %s "$rule" > ' + BINFMT + '/register && exec "$@"')
 PRIVATE_WRAPPER = ["unshare", "--user", "--mount", "--map-root-user", "sh", "-c", PRIVATE_RULE, "sh", I386_RULE]
 
-EXIT_QUESTION = ("Caldervine...", "Do you want to exit ?")
-TITLE_SERVED = "Up/Caldervine...      Server:    Connected           Client: No Connected"
-
-
-def runs_32bit_natively():
-    try:
-        return subprocess.run(["/lib/ld-linux.so.2", "--version"], capture_output=True, timeout=20).returncode == 0
-    except (OSError, subprocess.TimeoutExpired):
-        return False
 
 
 def private_rules_work():
@@ -64,7 +55,7 @@ def private_rules_work():
         return False
 
 
-NATIVE = runs_32bit_natively()
+NATIVE = harness.can_run_32bit()
 EMULATE = not NATIVE or os.environ.get("CALDERVINE_PE32_EMULATE") == "1"
 # Under emulation every 32-bit step is many times slower: more time for each, smaller files.
 SLOW = 4 if EMULATE else 1
@@ -140,30 +131,14 @@ class Run(Copy):
 
     def connect(self, address, entries):
         d = self.driver
-        d.menu(IDM_CONNECT)
-        harness.wait_until(lambda: d.dialog_state()["visible"], 10 * self.slow, what="the connect dialog")
-        d.set_text("dialog", IDC_ADDRESS, address)
-        d.click("dialog", IDD_CONNECT_OK)
-        d.wait_title(CLIENT_CONNECTED, 15000 * self.slow)
+        program.connect(d, address, 10000 * self.slow)
+        d.wait_title(client_field(CONNECTED), 15000 * self.slow)
         d.wait_list("remote", entries, 20000 * self.slow)
 
     def choose_by_enter(self, name, size):
         index = self.driver.list_entries("remote").index(entry_text(name, size))
         self.driver.select("remote", index)
         self.driver.key("remote", "enter")
-
-
-def settled(measure, quiet, timeout):
-    """The value of measure() once it has stayed the same for `quiet` seconds."""
-    value, since, deadline = measure(), time.monotonic(), time.monotonic() + timeout
-    while time.monotonic() - since < quiet:
-        if time.monotonic() > deadline:
-            raise AssertionError(f"still changing after {timeout} s (last {value})")
-        time.sleep(0.2)
-        now = measure()
-        if now != value:
-            value, since = now, time.monotonic()
-    return value
 
 
 class ShippedBuildTest(unittest.TestCase):
@@ -194,7 +169,7 @@ class ShippedBuildTest(unittest.TestCase):
             time.sleep(0.02)
         sharer.kill()
         self.assertTrue(any(1 <= p <= 99 for p in positions), f"the {bar} bar never moved: {sorted(positions)}")
-        fetcher.driver.wait_title(CLIENT_CLOSED, 30000 * SLOW)
+        fetcher.driver.wait_title(client_field(DISCONNECTED), 30000 * SLOW)
         partial = settled(lambda: size_of(path), 2.0, 30 * SLOW)
         self.assertLess(partial, SIZE, "the download was complete before the kill")
         self.assertEqual(fetcher.driver.progress("download"), 0, "the download bar was not reset")
@@ -234,7 +209,7 @@ class ShippedBuildTest(unittest.TestCase):
         self.assertEqual(sorted(a.driver.list_entries("remote")), listing_of(os.path.join(b.workdir, "Share")))
         b.connect(harness.ADDRESS_A, 4)
         self.assertEqual(sorted(b.driver.list_entries("remote")), listing_of(os.path.join(a.workdir, "Share")))
-        a.driver.wait_title(TITLE_SERVED, 10000 * SLOW)
+        a.driver.wait_title(title(CONNECTED, NOT_CONNECTED), 10000 * SLOW)
 
         # The 32-bit copy fetches (chosen by a double-click); the 64-bit sharer is killed mid-file.
         a.choose("to-a.bin", SIZE)
@@ -260,9 +235,9 @@ class ShippedBuildTest(unittest.TestCase):
         a.driver.menu(IDM_EXIT)
         box = a.driver.msgbox(10000 * SLOW)
         self.assertIsNotNone(box, "no exit question")
-        self.assertEqual((box["caption"], box["text"]), EXIT_QUESTION)
+        self.assertEqual((box["caption"], box["text"]), (CAPTION_WITH_DOTS, EXIT_QUESTION))
         a.driver.answer("yes", 5000 * SLOW)
-        self.assertEqual(a.process.wait(timeout=60 * SLOW), 0)
+        self.assertEqual(a.process.wait(timeout=60 * SLOW), EXIT_CONFIRMED)
         harness.wait_until(lambda: not NET.a.listening(), 10 * SLOW, what="A's port to be free")
 
 
