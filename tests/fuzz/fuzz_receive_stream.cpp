@@ -16,14 +16,8 @@
 #include <vector>
 
 #include "core/receive_stream.h"
+#include "fuzz_check.h"
 
-#define CHECK(condition)                                              \
-    do {                                                              \
-        if (!(condition)) {                                           \
-            fprintf(stderr, "check failed: %s\n", #condition);        \
-            abort();                                                  \
-        }                                                             \
-    } while (0)
 
 namespace {
 

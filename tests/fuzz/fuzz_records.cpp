@@ -9,14 +9,8 @@
 
 #include "core/names.h"
 #include "core/records.h"
+#include "fuzz_check.h"
 
-#define CHECK(condition)                                              \
-    do {                                                              \
-        if (!(condition)) {                                           \
-            fprintf(stderr, "check failed: %s\n", #condition);        \
-            abort();                                                  \
-        }                                                             \
-    } while (0)
 
 namespace {
 

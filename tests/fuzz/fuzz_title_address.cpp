@@ -10,14 +10,8 @@
 
 #include "core/title_text.h"
 #include "core/address.h"
+#include "fuzz_check.h"
 
-#define CHECK(condition)                                              \
-    do {                                                              \
-        if (!(condition)) {                                           \
-            fprintf(stderr, "check failed: %s\n", #condition);        \
-            abort();                                                  \
-        }                                                             \
-    } while (0)
 
 namespace {
 
