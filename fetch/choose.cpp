@@ -29,24 +29,17 @@ bool readSelectedEntry(char out[PATH_CAPACITY])
 }
 
 // The entry taken by the Enter handling (its name in selectedName) becomes a download, unless
-// its name cannot be saved or it was chosen before in this run.
+// its name is not a plain file name or it was chosen before in this run (the download's owner
+// refuses the rest: a name too long, a local file that is not the one named).
 void startChosenDownload()
 {
-    ZeroMemory(app.incomingPath, sizeof app.incomingPath);
     ZeroMemory(app.selectedEntry, sizeof app.selectedEntry);
     size_t nameLength = strlen(app.selectedName);
     if (nameLength == 0) return;
-    char probe[RECORD_SIZE];
     if (!isPlainEntryName(app.selectedName, nameLength)) {
         showNamedMessage(app.mainWindow, "The peer offers \"%s\", which is not a plain file name.\r\n"
                          "Caldervine does not save it.",
                          app.selectedName, CAPTION_PLAIN);
-        return;
-    }
-    if (!joinPath(app.workingDirectory, "\\Incoming\\", app.selectedName, nameLength, app.incomingPath) ||
-        !formatRecord(RecordKind::Request, app.selectedName, 0xFFFFFFFFu, probe)) {
-        showNamedMessage(app.mainWindow, "The name \"%s\" is too long to be saved in the Incoming folder.", app.selectedName,
-                         CAPTION_PLAIN);
         return;
     }
     RecordFields fields;

@@ -120,7 +120,7 @@ void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
     }
     if (!moveState(IDLE, OPENING)) return;  // the callers refuse a choice while busy
 
-    char path[PATH_CAPACITY];
+    char* path = app.incomingPath;
     char record[RECORD_SIZE];
     size_t nameLength = strlen(name);
     if (!joinPath(app.workingDirectory, "\\Incoming\\", name, nameLength, path) ||
