@@ -2,11 +2,6 @@
 
 #include "app/socket_send.h"
 
-bool sendWhole(SOCKET socket, const char* data, unsigned length, WSAEVENT event)
-{
-    return sendWholeUnless(socket, data, length, event, nullptr);
-}
-
 bool sendWholeUnless(SOCKET socket, const char* data, unsigned length, WSAEVENT event, HANDLE stop)
 {
     while (length > 0) {

@@ -4,10 +4,8 @@
 #include <winsock2.h>
 
 // Worker threads: overlapped sends, one in flight, until all `length` bytes are taken or the
-// connection fails. `event` is the caller's own WSAEVENT, reused for every send.
-bool sendWhole(SOCKET socket, const char* data, unsigned length, WSAEVENT event);
-
-// Worker threads: as sendWhole, but gives up as soon as the event `stop` is set, also while a send
-// is pending: that send is cancelled and waited for before this returns false.
+// connection fails. `event` is the caller's own WSAEVENT, reused for every send. Gives up as soon
+// as the event `stop` (which may be null) is set, also while a send is pending: that send is
+// cancelled and waited for before this returns false.
 bool sendWholeUnless(SOCKET socket, const char* data, unsigned length, WSAEVENT event, HANDLE stop);
 

@@ -62,7 +62,7 @@ bool isDeviceNameUtf16(const char16_t* name, size_t length) { return isDeviceNam
 
 bool isOfferedName(const char* folder, const char* subfolder, const char* name, size_t length)
 {
-    if (length == 0 || name[0] == ' ' || !isPlainEntryName(name, length)) return false;
+    if (!isPlainEntryName(name, length) || name[0] == ' ') return false;
     char path[PATH_CAPACITY];
     return joinPath(folder, subfolder, name, length, path);
 }
