@@ -8,8 +8,12 @@ endif()
 set(CMAKE_SYSTEM_PROCESSOR ${MINGW_ARCH})
 
 set(TOOL_PREFIX ${MINGW_ARCH}-w64-mingw32)
-find_program(CMAKE_C_COMPILER NAMES ${TOOL_PREFIX}-gcc-posix ${TOOL_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${TOOL_PREFIX}-g++-posix ${TOOL_PREFIX}-g++ REQUIRED)
+# The win32 thread model: the posix one links winpthreads, whose timeouts and thread naming
+# import GetTickCount64 (Vista) and AddVectoredExceptionHandler (XP), so the loader of Windows
+# 2000 or XP would refuse the exe before its first line. The program starts its threads with
+# CreateThread and uses no C++ thread library, so it loses nothing.
+find_program(CMAKE_C_COMPILER NAMES ${TOOL_PREFIX}-gcc-win32 ${TOOL_PREFIX}-gcc REQUIRED)
+find_program(CMAKE_CXX_COMPILER NAMES ${TOOL_PREFIX}-g++-win32 ${TOOL_PREFIX}-g++ REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${TOOL_PREFIX}-windres REQUIRED)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${TOOL_PREFIX})

@@ -5,12 +5,12 @@ set -euo pipefail
 
 packages=(
   cmake make g++ googletest
-  g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+  g++-mingw-w64-i686-win32 binutils-mingw-w64-i686
   wine wine32:i386
   xvfb x11-utils imagemagick fonts-wine
   iproute2 procps netcat-openbsd zip
   clang libclang-rt-14-dev
-  wine64 g++-mingw-w64-x86-64-posix python3 qemu-user
+  wine64 g++-mingw-w64-x86-64-win32 python3 qemu-user
 )
 
 if [ "$(id -u)" -ne 0 ]; then
