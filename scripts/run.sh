@@ -33,6 +33,11 @@ if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
 fi
 trap '[ -n "$xvfb_pid" ] && kill $xvfb_pid 2>/dev/null; true' EXIT
 [ -d "$WINEPREFIX/drive_c" ] || "$wine" wineboot -i >/dev/null 2>&1
+# Debian's Wine keeps its own fonts in /usr/share/wine/fonts (package fonts-wine) but puts none of
+# them into a prefix, and looks for them only in C:\windows\Fonts: without Marlett the frame that
+# Wine draws spells its buttons' symbols in another font, as "0 1 r".
+fonts=$WINEPREFIX/drive_c/windows/Fonts
+[ -e "$fonts/marlett.ttf" ] || cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
 # A private Xvfb has no window manager: Wine then draws the frames itself (caption with the status
 # title, icon and buttons) only for windows it does not leave to a manager. On a real display the
 # manager frames them as usual. The marker spares a registry edit on every start.

@@ -1,10 +1,13 @@
 // Sharing side. One peer at a time: a new peer replaces the previous one, whose connection is
 // ended at once and closed once nothing uses it any more. On each connection the listing goes
 // first, then one upload per request, strictly one after the other; the listing offers only
-// entries that a request gets back exactly, and an upload sends exactly what it was asked for.
+// entries that a request gets back exactly, and an upload sends no byte beyond what the listing
+// offered of that file.
 
 #include "share/share_side.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -14,8 +17,21 @@
 #include "app/socket_send.h"
 #include "app/status_title.h"
 
+// What one connection's listing offered: for each entry its listed size (4 bytes) and its name,
+// zero-terminated, one after the other in `pool`. `byName` holds the entries' places in `pool`: in
+// the folder's order while the listing is sent, then sorted by name to look requests up.
+struct ListedEntries {
+    char* pool;
+    size_t poolUsed;
+    size_t poolCapacity;
+    uint32_t* byName;
+    unsigned count;
+    unsigned capacity;
+};
+
 // One accepted connection. Only the UI thread changes it and closes it; its workers read `socket`
-// and `ended`, which never change, for as long as they hold it.
+// and `ended`, which never change, for as long as they hold it. Its ListingWorker fills `listed`,
+// which the UI thread reads only after that worker's done message.
 struct ShareConnection {
     SOCKET socket;
     HANDLE ended;                   // manual-reset event, set when the connection is ended: workers stop sending
@@ -24,11 +40,17 @@ struct ShareConnection {
     LONG uploadRunning;             // an UploadWorker is serving it
     RecordAssembler requestIntake;  // the request being collected from it
     LONG requestWaiting;            // requestIntake holds a whole request not yet taken
+    ListedEntries listed;           // what its listing offered
 };
 
 namespace {
 
 const char* const SHARE_FOLDER = "\\Share\\";
+
+// Records of one listing, "." and ".." included: as many as the fetching side keeps. The table
+// takes 9 bytes plus the name per entry, in blocks that double as they fill: about 2.3 MiB for a
+// full listing of 20-character names, at most 16.25 MiB for names of the longest a record holds.
+const unsigned LISTED_CAPACITY = 65536;
 
 // What a worker is handed; its own copy, freed by the worker.
 struct ShareWorkerStart {
@@ -75,11 +97,10 @@ bool ansiName(const WCHAR* wide, char ansi[PATH_CAPACITY])
     return backLength > 0 && sameWide(back, wide);
 }
 
-// Builds the listing record for `entry` when a request can get exactly that entry back. "." and
-// ".." are listed as ever; sub-folders, with the number 0, under the same checks as files.
-bool listingRecordFor(const WIN32_FIND_DATAW& entry, char record[RECORD_SIZE])
+// The name and size `entry` is listed with, when a request can get exactly that entry back. "."
+// and ".." are listed as ever; sub-folders, with the number 0, under the same checks as files.
+bool listedEntryFor(const WIN32_FIND_DATAW& entry, char name[PATH_CAPACITY], uint32_t* size)
 {
-    char name[PATH_CAPACITY];
     if (!ansiName(entry.cFileName, name) || isDeviceNameUtf16(asUtf16(entry.cFileName), lstrlenW(entry.cFileName)))
         return false;
     bool dots = strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
@@ -87,17 +108,91 @@ bool listingRecordFor(const WIN32_FIND_DATAW& entry, char record[RECORD_SIZE])
     bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     // A size of 4 GiB or more cannot be told in a record, so such a file is not offered.
     if (!folder && entry.nFileSizeHigh != 0) return false;
+    *size = folder ? 0 : entry.nFileSizeLow;
     // Nor is a name longer than a record holds.
-    return formatRecord(RecordKind::Listing, name, folder ? 0 : entry.nFileSizeLow, record);
+    char record[RECORD_SIZE];
+    return formatRecord(RecordKind::Listing, name, *size, record);
 }
 
-// Ends with the enumeration, or as soon as the connection fails or is ended. The folder is read
-// in wide characters, so that names are checked as they are, not as a best-fit form.
+template <typename T>
+bool growTo(T** block, size_t* capacity, size_t needed)
+{
+    if (needed <= *capacity) return true;
+    size_t larger = *capacity == 0 ? 256 : *capacity * 2;
+    while (larger < needed) larger *= 2;
+    void* moved = realloc(*block, larger * sizeof(T));
+    if (moved == nullptr) return false;
+    *block = static_cast<T*>(moved);
+    *capacity = larger;
+    return true;
+}
+
+// False when the table is full or memory is short: the listing ends with the entries before.
+bool listedAdd(ListedEntries* listed, const char* name, uint32_t size)
+{
+    size_t nameBytes = strlen(name) + 1;
+    size_t capacity = listed->capacity;
+    if (listed->count == LISTED_CAPACITY || !growTo(&listed->byName, &capacity, listed->count + 1) ||
+        !growTo(&listed->pool, &listed->poolCapacity, listed->poolUsed + sizeof size + nameBytes))
+        return false;
+    listed->capacity = static_cast<unsigned>(capacity);
+    listed->byName[listed->count++] = static_cast<uint32_t>(listed->poolUsed);
+    memcpy(listed->pool + listed->poolUsed, &size, sizeof size);
+    memcpy(listed->pool + listed->poolUsed + sizeof size, name, nameBytes);
+    listed->poolUsed += sizeof size + nameBytes;
+    return true;
+}
+
+const char* listedName(const ListedEntries* listed, uint32_t at) { return listed->pool + at + sizeof(uint32_t); }
+
+uint32_t listedSizeAt(const ListedEntries* listed, uint32_t at)
+{
+    uint32_t size;
+    memcpy(&size, listed->pool + at, sizeof size);
+    return size;
+}
+
+void listedSortByName(ListedEntries* listed)
+{
+    std::sort(listed->byName, listed->byName + listed->count, [listed](uint32_t a, uint32_t b) {
+        return strcmp(listedName(listed, a), listedName(listed, b)) < 0;
+    });
+}
+
+// Names are compared byte for byte: a request names an entry exactly as its record did.
+bool listedSizeOf(const ListedEntries* listed, const char* name, uint32_t* size)
+{
+    const uint32_t* begin = listed->byName;
+    const uint32_t* end = begin + listed->count;
+    const uint32_t* found = std::lower_bound(begin, end, name, [listed](uint32_t at, const char* key) {
+        return strcmp(listedName(listed, at), key) < 0;
+    });
+    if (found == end || strcmp(listedName(listed, *found), name) != 0) return false;
+    *size = listedSizeAt(listed, *found);
+    return true;
+}
+
+void listedFree(ListedEntries* listed)
+{
+    free(listed->pool);
+    free(listed->byName);
+}
+
+bool connectionEnded(const ShareConnection* connection)
+{
+    return WaitForSingleObject(connection->ended, 0) == WAIT_OBJECT_0;
+}
+
+// The whole folder is read into the connection's table before the first record leaves: the
+// listing goes out back to back however slowly the folder reads, and the requests that follow it
+// are served as it offered them. Ends early when the connection fails or is ended. The folder is
+// read in wide characters, so that names are checked as they are, not as a best-fit form.
 DWORD WINAPI ListingWorker(LPVOID parameter)
 {
     ShareWorkerStart start = *static_cast<ShareWorkerStart*>(parameter);
     delete static_cast<ShareWorkerStart*>(parameter);
     ShareConnection* connection = start.connection;
+    ListedEntries* listed = &connection->listed;
 
     WCHAR pattern[PATH_CAPACITY];
     WIN32_FIND_DATAW entry;
@@ -105,16 +200,27 @@ DWORD WINAPI ListingWorker(LPVOID parameter)
     if (MultiByteToWideChar(CP_ACP, 0, app.sharePattern, -1, pattern, static_cast<int>(PATH_CAPACITY)) > 0)
         search = FindFirstFileW(pattern, &entry);
     if (search != INVALID_HANDLE_VALUE) {
-        WSAEVENT event = WSACreateEvent();
-        char record[RECORD_SIZE];
+        char name[PATH_CAPACITY];
+        uint32_t size;
+        unsigned seen = 0;
         do {
-            if (!listingRecordFor(entry, record)) continue;
-            if (!sendWholeUnless(connection->socket, record, RECORD_SIZE, event, connection->ended)) break;
-            Sleep(0);
+            // Each look at the event is a trip to the wineserver, so a replaced peer's worker
+            // stops within a few dozen entries rather than at once.
+            if (++seen % 64 == 0 && connectionEnded(connection)) break;
+            if (listedEntryFor(entry, name, &size) && !listedAdd(listed, name, size)) break;
         } while (FindNextFileW(search, &entry));
-        WSACloseEvent(event);
         FindClose(search);
     }
+    WSAEVENT event = WSACreateEvent();
+    char record[RECORD_SIZE];
+    for (unsigned i = 0; i < listed->count; ++i) {
+        uint32_t at = listed->byName[i];
+        formatRecord(RecordKind::Listing, listedName(listed, at), listedSizeAt(listed, at), record);
+        if (!sendWholeUnless(connection->socket, record, RECORD_SIZE, event, connection->ended)) break;
+        Sleep(0);
+    }
+    WSACloseEvent(event);
+    listedSortByName(listed);
     workerDone(LISTING_DONE, connection);
     return 1;
 }
@@ -185,11 +291,6 @@ void endConnection(ShareConnection* connection)
     shutdown(connection->socket, SD_BOTH);
 }
 
-bool connectionEnded(const ShareConnection* connection)
-{
-    return WaitForSingleObject(connection->ended, 0) == WAIT_OBJECT_0;
-}
-
 // The notification concerns the peer's connection. Sockets of replaced peers stay open until
 // their last notification has been handled, so a handle value names one connection here.
 ShareConnection* peerFor(SOCKET socket)
@@ -205,8 +306,9 @@ void resumeIntake(ShareConnection* connection)
 }
 
 // Takes the request collected on the connection: checks the name, opens the file for reading
-// only and starts its upload with the file's size as it is now. A request that cannot be served
-// gets nothing, on the wire or on disk.
+// only and starts its upload up to the size the listing gave the file, or, for a name the listing
+// did not offer, the file's size as it is now. A request that cannot be served gets nothing, on
+// the wire or on disk.
 void takeRequest(ShareConnection* connection)
 {
     char record[RECORD_SIZE];
@@ -231,8 +333,26 @@ void takeRequest(ShareConnection* connection)
     if (file == INVALID_HANDLE_VALUE) return;
     DWORD sizeHigh = 0;
     DWORD size = GetFileSize(file, &sizeHigh);
-    if (GetFileType(file) != FILE_TYPE_DISK || (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) ||
-        sizeHigh != 0) {
+    if (GetFileType(file) != FILE_TYPE_DISK || (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)) {
+        CloseHandle(file);
+        return;
+    }
+    char name[PATH_CAPACITY];
+    CopyMemory(name, fields.name, fields.nameLength);  // joinPath has checked that it fits
+    name[fields.nameLength] = 0;
+    uint32_t listedSize;
+    if (listedSizeOf(&connection->listed, name, &listedSize)) {
+        // The peer waits for the listed size: a file that has lost bytes since cannot give it, and
+        // ending the connection tells the peer at once; its next connection lists the file anew.
+        if (sizeHigh == 0 && size < listedSize) {
+            CloseHandle(file);
+            endConnection(connection);
+            titleShareClosed();
+            return;
+        }
+        // What the file gained since it was listed is not part of what the peer chose.
+        size = listedSize;
+    } else if (sizeHigh != 0) {
         CloseHandle(file);
         return;
     }
@@ -336,5 +456,6 @@ void onShareConnectionGone(LPARAM connectionValue)
     ShareConnection* connection = reinterpret_cast<ShareConnection*>(connectionValue);
     closesocket(connection->socket);
     CloseHandle(connection->ended);
+    listedFree(&connection->listed);
     delete connection;
 }

@@ -51,6 +51,7 @@ WINE, WIN_BUILD = windows_build()
 CALDERVINE_EXE = os.path.join(WIN_BUILD, "caldervine.exe")
 DRIVER_EXE = os.path.join(WIN_BUILD, "tests", "driver", "driver.exe")
 STATE_DIR = os.path.join(ROOT, "build", "e2e")
+MARLETT = "/usr/share/wine/fonts/marlett.ttf"  # package fonts-wine
 
 
 def sh(*args, check=True, **kw):
@@ -169,6 +170,12 @@ class Host:
             if code != 0:
                 raise RuntimeError("reg add failed: " + output[-2000:])
             open(ready, "w").close()
+        # Debian's Wine looks for its own fonts only in the prefix, and puts none there: without
+        # Marlett the frame it draws spells its buttons' symbols in another font, as "0 1 r".
+        # Prefixes made before this, a cached one too, get it here.
+        fonts = os.path.join(self.prefix, "drive_c", "windows", "Fonts")
+        if not os.path.exists(os.path.join(fonts, "marlett.ttf")):
+            shutil.copy(MARLETT, fonts)
 
     def kill_wine(self):
         for args in (["-k"], ["-w"]):

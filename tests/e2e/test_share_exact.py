@@ -3,6 +3,9 @@
 caldervine.exe runs under Wine on host A; clients written here connect from host B.
 - A file that changes while it is being served: the stream is the file as it was when the request
   was taken, never more; a file that shrinks ends the connection after a prefix of the old one.
+- A file that changes between the listing and the request: the stream stops at the listed size,
+  and a file now smaller than listed ends the connection at once; a name the connection's listing
+  did not hold is served at its size when the request is taken.
 - A Share holding names that a request cannot get back (a leading space, characters outside the
   ANSI code page, a superscript device name, paths too long for the program's buffers, given a
   deep working folder): none is offered, and every file entry that is offered is served whole.
@@ -37,6 +40,8 @@ class ChangingFileTest(ShareTestCase):
         "growing.bin": data(1, SIZE),
         "shrinking.bin": data(2, SIZE),
         "after.txt": b"served after the cut",
+        "grown.bin": data(3, 100000),
+        "shrunk.bin": data(4, 100000),
     }
 
     def test_growing_file_sends_its_size_at_the_request_then_serves_the_next(self):
@@ -77,6 +82,37 @@ class ChangingFileTest(ShareTestCase):
         sock = self.session()
         got = self.ask(sock, request_record("after.txt"), len(self.files["after.txt"]))
         self.assertSameBytes(got, self.files["after.txt"] + MARKER)
+
+    def test_a_request_gets_the_file_as_its_connection_listed_it(self):
+        late = data(6, 70000)
+
+        def append(path):
+            with open(path, "ab") as f:
+                f.write(b"grown after the listing" * 3000)
+
+        def create(path):
+            self.addCleanup(os.unlink, path)
+            with open(path, "wb") as f:
+                f.write(late)
+
+        cases = [  # label, name, offset, change after the listing, bytes wanted (None: the end at once)
+            ("grown since listed", "grown.bin", 1000, append, self.files["grown.bin"][1000:]),
+            ("shrunk since listed", "shrunk.bin", 0, lambda path: os.truncate(path, 50000), None),
+            ("not listed", "late.bin", 0, create, late),
+        ]
+        for label, name, offset, change, want in cases:
+            with self.subTest(label):
+                sock = self.session()
+                change(os.path.join(self.share, name))
+                if want is None:
+                    sock.sendall(request_record(name, offset) + request_record(MARKER_NAME))
+                    # Well within the fetching side's 30 s give-up, even on a loaded machine.
+                    closed, rest = wait_closed(sock, 10)
+                    self.assertTrue(closed, f"the connection stayed open after {len(rest)} bytes")
+                    self.assertEqual(rest, b"", "bytes of a file smaller than listed")
+                else:
+                    self.assertSameBytes(self.ask(sock, request_record(name, offset), len(want)), want + MARKER)
+                    self.assertEqual(recv_until_quiet(sock, 1.5), b"", "bytes after the marker")
 
 
 def ansi_codec(host):
