@@ -52,6 +52,7 @@ void accountHead(ReceiveStream* stream, const char* data, unsigned count, ReadRe
     stream->owed -= count;
     if (verdict == HeadVerdict::Differ) {
         // Another version, or a shifted stream: nothing of this answer may reach the file.
+        result->dropped = count;
         stream->dropLeft = stream->owed;
         stream->owed = 0;
         stream->headLeft = 0;

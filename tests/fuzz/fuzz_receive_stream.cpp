@@ -62,7 +62,8 @@ struct Wire {
         size_t done = 0;
         size_t pauseAt = bytes.empty() ? 0 : in.ConsumeIntegralInRange<size_t>(1, bytes.size());
         while (done < bytes.size()) {
-            size_t piece = in.ConsumeIntegralInRange<size_t>(1, 9000);
+            // Once the input is spent, pieces are large rather than single bytes.
+            size_t piece = in.remaining_bytes() > 0 ? in.ConsumeIntegralInRange<size_t>(1, 9000) : 9000;
             if (piece > bytes.size() - done) piece = bytes.size() - done;
             if (longPause > 0 && done < pauseAt && done + piece > pauseAt) piece = pauseAt - done;
             arrivals.emplace(at, bytes.substr(done, piece));
