@@ -33,13 +33,8 @@ SHORT_PAUSES = [0.2, 0.5, 0.05, 0.7, 0.3, 0.6, 0.1, 0.4]
 
 class ListingStillArrivingTests(FetchCase):
     """A choice made while the listing still arrives is held until the listing has ended: the file
-    is byte-identical and every entry reaches the list. One run: each round sends more entries,
-    and the bytes between two downloads are listing to the program."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.connected_run([("first.txt", 1)])
+    is byte-identical and every entry reaches the list. A run for each round: the listing of a
+    connection ends with its first request."""
 
     def tearDown(self):
         self.close_stray_boxes()
@@ -47,6 +42,7 @@ class ListingStillArrivingTests(FetchCase):
     def round(self, tag, wanted_at, pieces, pauses, data):
         """Sends entries of its own in `pieces` parts with `pauses`, the wanted file being entry
         number `wanted_at`; chooses it as soon as it is listed, then answers the request."""
+        self.connected_run([("first.txt", 1)])
         names = ["%s-%02d.txt" % (tag, i) for i in range(12)]
         wanted = names[wanted_at]
         entries = [(n, len(data) if n == wanted else 100 + i) for i, n in enumerate(names)]
@@ -366,7 +362,7 @@ class NamesThatOpenAnotherFileTests(FetchCase):
         self.connected_run(entries, serve={"A.txt": self.upper}, workdir=workdir)
         self.choose("A.txt", len(self.upper))
         self.assertRequest(self.peer.next_request(), "A.txt", 0)
-        self.expect_downloaded()
+        self.expect_confirmed("A.txt", len(self.upper))
         before = self.incoming_state()
         self.assertEqual(before, {"A.txt": self.upper, "secret document.txt": self.secret})
 
