@@ -1,4 +1,5 @@
-// The receiver's byte accounting and the overlap checks against a sharer's whole conversation,
+// The receiver's byte accounting and the overlap checks (core/overlap: the requests, and the
+// comparison of each answer's head, in pieces of any size) against a sharer's whole conversation,
 // served strictly in order: a listing (with junk in front) cut into pieces, a choice at any
 // moment over a local copy of this version, of another one or none, the answer from the overlap
 // offset, surplus from a file that grew, the request that confirms the end and its answer. Pauses

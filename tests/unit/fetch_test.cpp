@@ -136,36 +136,6 @@ TEST(OverlapRequest, AsksAgainForTheLastBytesHeld)
     }
 }
 
-TEST(CompareHead, MatchOnlyWhenEveryByteCameEqual)
-{
-    const std::string local = "0123456789";
-    struct Row {
-        const char* what;
-        std::string answer;
-        std::vector<unsigned> pieces;
-        std::vector<HeadVerdict> verdicts;
-    };
-    using V = HeadVerdict;
-    const Row rows[] = {
-        {"equal in one piece", local, {10}, {V::Match}},
-        {"equal in pieces", local, {3, 0, 6, 1}, {V::Pending, V::Pending, V::Pending, V::Match}},
-        {"last byte differs", "012345678x", {9, 1}, {V::Pending, V::Differ}},
-        {"first byte differs, and stays different", "x123456789", {1, 9}, {V::Differ, V::Differ}},
-        {"shifted by one", "123456789x", {10}, {V::Differ}},
-        {"more than the head is not compared", local + "zz", {12}, {V::Match}},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        HeadCheck check;
-        startHeadCheck(&check, local.data(), static_cast<uint32_t>(local.size()));
-        size_t at = 0;
-        for (size_t i = 0; i < row.pieces.size(); ++i) {
-            EXPECT_EQ(compareHead(&check, row.answer.data() + at, row.pieces[i]), row.verdicts[i]) << "piece " << i;
-            at += row.pieces[i];
-        }
-    }
-}
-
 TEST(PlanRead, HeadThenFileThenWhatIsCountedOffThenListingOrStray)
 {
     struct Row {
