@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "core/names.h"
+#include "core/overlap.h"
 #include "core/records.h"
 
 struct AppState {
@@ -19,7 +20,7 @@ struct AppState {
     HWND downloadBar;                    // UI, window creation
     HWND uploadBar;                      // UI, window creation
     SOCKET listenSocket;                 // UI, start-up
-    SOCKET fetchSocket;                  // UI, start-up; replaced by UI after a failed attempt
+    SOCKET fetchSocket;                  // UI, start-up; replaced by UI after a failed attempt or a connection it ended
     SOCKET peerSocket;                   // UI, each accept (the previous peer is closed)
     HANDLE progressLock;                 // UI, window creation; closed at exit
     char workingDirectory[PATH_CAPACITY];  // UI, start-up
@@ -30,17 +31,21 @@ struct AppState {
     char selectedEntry[PATH_CAPACITY];   // UI, each choice in remoteList
 
     // Fetching side.
-    volatile LONG fetchConnected;        // UI: 1 once an attempt has connected (Connect stays grayed, Receiver runs)
-    volatile LONG fetchClosed;           // UI on the close notification, Receiver when its connection ends
+    volatile LONG fetchConnected;        // UI: 1 once an attempt has connected (Receiver runs); 0 when Connect is offered again
+    volatile LONG fetchClosed;           // UI on the close notification and each connection, Receiver when its connection ends
     // The download: fetch/download.cpp alone touches these, from the thread that holds downloadState.
     volatile LONG downloadState;         // who holds the download; changed only by compare-and-swap
     HANDLE downloadFile;                 // UI opens it; its last holder closes it
     uint32_t expectedSize;               // UI while opening: the listed size
     uint32_t receivedBytes;              // UI while opening: the local size; Receiver adds what it writes
+    uint32_t downloadStartSize;          // UI while opening: the local size before this download's request
+    uint32_t downloadOffset;             // UI while opening, Receiver for the confirming request: the offset asked for
     char downloadName[PATH_CAPACITY];    // UI while opening: the name the file is saved under
     char downloadEntry[PATH_CAPACITY];   // UI while opening: the entry as requestedList holds it
     char downloadRequest[RECORD_SIZE];   // UI while opening: the request the receiver sends
-    DWORD downloadHeldAt;                // UI while opening: when the request began to wait
+    DWORD downloadHeldAt;                // UI while opening, Receiver for the confirming request: when it began to wait
+    char downloadTail[OVERLAP_SIZE];     // UI while opening, Receiver for the confirming request: the local
+                                         // bytes the answer's head must repeat
 
     // Sharing side.
     // UI, each accept: the peer's connection, whose socket is also peerSocket. Only

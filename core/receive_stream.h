@@ -1,38 +1,54 @@
 // The receiver's byte accounting for the fetching side's one connection. The stream has no
 // framing, so where each byte goes comes from the receiver's own state only, never from what the
-// bytes look like: until a request has left, everything is listing; once it has left, exactly the
-// missing bytes of the requested file go to the file; what an ended download still owed is read
-// off and dropped. Pure code, so it is unit-tested and fuzzed natively.
+// bytes look like: until the first request has left, everything is listing; after it, each
+// answer is counted exactly (its head compared with the local copy, the rest to the file), what
+// an ended or rejected answer still owes is counted off and dropped, and whatever no answer owes
+// is dropped. Pure code, so it is unit-tested and fuzzed natively.
 #pragma once
 
 #include <cstdint>
 
+#include "core/overlap.h"
 #include "core/records.h"
+
+// The listing records one connection may add to the remote list. Each one is a sorted insert on
+// the user-interface thread and a line of the list, so a peer that lists without end (or repeats
+// its records) must stop somewhere; 65,536 entries is more than a person reads through in one
+// list, and holds the list to a few MiB.
+constexpr uint32_t LISTING_CAP = 65536;
 
 enum class ReadTarget {
     Record,    // listing: into the assembler, which drops bytes that cannot start a record
+    Head,      // an answer's first bytes: compared with the local copy, never written
     FileData,  // the requested file: into the local file
-    Discard,   // the rest of an answer whose download has ended: read off and dropped
+    Discard,   // the rest of an ended or rejected answer: counted off and dropped
+    Stray,     // bytes no answer owes, once the listing has ended: dropped
 };
 
 struct ReadPlan {
     ReadTarget target;
-    unsigned maxBytes;  // never 0, never more than CHUNK_SIZE, never past a record or the file's end
+    unsigned maxBytes;  // never 0, never more than CHUNK_SIZE, never past a record, a head or an answer
 };
 
 // The receiver's own state, kept by its thread alone.
 struct ReceiveStream {
     RecordAssembler listing;  // the listing record being collected
-    uint32_t owed;            // bytes of the requested file still to come (0: no answer due)
-    uint32_t dropLeft;        // bytes of an ended download's answer that may still come
+    bool listingOpen;         // until the first request leaves
+    uint32_t listed;          // listing records taken so far (counted on past LISTING_CAP, saturating)
+    uint32_t owed;            // bytes of the current answer still to come, its head included
+    uint32_t headLeft;        // of them, the first ones still to compare
+    uint32_t dropLeft;        // bytes of an ended or rejected answer still to come
+    HeadCheck head;
 };
 
 // What one read brought, once accounted for.
 struct ReadResult {
-    bool recordComplete;  // listing.record holds a whole record: take it, then call takeRecord
+    bool recordComplete;  // listing.record holds a whole record to add: take it, then call takeRecord
+    bool listingCapped;   // the first record past LISTING_CAP was dropped (later ones drop silently)
     unsigned fileBytes;   // bytes of the read that belong to the file
-    unsigned dropped;     // bytes of the read that were dropped (junk, or an ended answer)
+    unsigned dropped;     // bytes of the read that were dropped
     bool fileComplete;    // the last byte owed to the file was in this read
+    HeadVerdict head;     // Pending unless this read ended the head: Match, or Differ (the rest is counted off)
 };
 
 void resetStream(ReceiveStream* stream);
@@ -41,31 +57,33 @@ void resetStream(ReceiveStream* stream);
 // stream->listing.record + stream->listing.fill; otherwise into a chunk buffer of CHUNK_SIZE.
 ReadPlan planRead(const ReceiveStream* stream);
 
-// Accounts for `count` bytes (at most plan.maxBytes) just read as `plan` said.
-ReadResult accountRead(ReceiveStream* stream, const ReadPlan& plan, unsigned count);
+// Accounts for `count` bytes (at most plan.maxBytes) just read as `plan` said, into `data`.
+ReadResult accountRead(ReceiveStream* stream, const ReadPlan& plan, const char* data, unsigned count);
 
 // After a completed record has been taken: the assembler starts the next one.
 void takeRecord(ReceiveStream* stream);
 
-// The request has left, whole: from now on the next `missing` bytes are the file's. A listing
-// record still incomplete is dropped, and an ended answer's rest is no longer looked for: after
-// the quiet that let the request leave, what comes is this request's answer.
-void requestLeft(ReceiveStream* stream, uint32_t missing);
+// The request has left, whole: the next request.owed bytes are its answer, of which the first
+// request.head are compared with `expected` (kept by the caller until the answer has come). The
+// listing ends here, with a record still incomplete.
+void requestLeft(ReceiveStream* stream, const OverlapRequest& request, const char* expected);
 
-// The download ended before its answer did (a failed write, no answer in time): whatever of the
-// answer still comes is read off and dropped, never written anywhere.
+// The download ended before its answer did (a failed write): whatever of the answer still comes
+// is counted off and dropped, never written anywhere.
 void answerAbandoned(ReceiveStream* stream);
 
-// True when nothing of an answer is due, so a held request may leave once the line is quiet.
+// True when nothing of any answer is due, so a held request may leave once the line is quiet.
 bool streamBetweenAnswers(const ReceiveStream* stream);
 
-// Milliseconds from `then` to `now` on a 32-bit millisecond counter that wraps.
+// Milliseconds from `then` to `now` on a 32-bit millisecond counter that wraps. A `then` later
+// than `now` (a stamp taken after the clock was read) counts as 0.
 uint32_t ticksBetween(uint32_t then, uint32_t now);
 
-// A held request leaves only once nothing has arrived for `quietPeriod` ms (and nothing is
-// queued, which the caller knows from its socket): the listing has no end marker, and a request
-// sent while it still arrives would have the rest of the listing taken for the file.
+// A held request leaves only once nothing is due and nothing has arrived for `quietPeriod` ms
+// (and nothing is queued, which the caller knows from its socket): the listing has no end marker,
+// and an answer has no length on the wire, so a request sent while either still arrives would
+// have those bytes taken for its answer.
 bool requestMayLeave(const ReceiveStream* stream, uint32_t lastArrival, uint32_t now, uint32_t quietPeriod);
 
-// A download whose answer has not moved for `timeout` ms is given up.
+// An answer whose bytes have not moved for `timeout` ms is given up.
 bool answerOverdue(uint32_t lastProgress, uint32_t now, uint32_t timeout);

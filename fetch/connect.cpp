@@ -1,6 +1,7 @@
 // The connect dialog's procedure: the connect attempt on "&OK", hiding on "&Cancel" and the close
 // box, and the notifications of fetchSocket. An attempt that fails, at once or later, leaves the
-// user free to try again with a fresh socket; one that succeeds is the connection of the run.
+// user free to try again with a fresh socket; one that succeeds is the connection of the run,
+// unless the receiver ends it itself (an answer that stopped), which offers File > Connect again.
 
 #include "fetch/connect.h"
 
@@ -66,7 +67,13 @@ void onFetchConnect(int error)
 {
     if (error == 0) {
         // The receiver starts with the connection, once: it never reads a socket still connecting.
-        if (InterlockedExchange(&app.fetchConnected, 1) == 0) startReceiver(app.fetchSocket);
+        // A connection made again brings a listing of its own.
+        if (InterlockedCompareExchange(&app.fetchConnected, 0, 0) == 0) {
+            SendMessageA(app.remoteList, LB_RESETCONTENT, 0, 0);
+            InterlockedExchange(&app.fetchClosed, 0);
+            InterlockedExchange(&app.fetchConnected, 1);
+            startReceiver(app.fetchSocket);
+        }
         titleFetchConnected();
         return;
     }
@@ -78,8 +85,19 @@ void onFetchConnect(int error)
 
 void onFetchClosed()
 {
-    app.fetchClosed = 1;
+    // Wine gives a new socket the handle value of one just closed, so a close notification still
+    // queued for an earlier socket can carry this one's handle: only a connected socket closes.
+    if (InterlockedCompareExchange(&app.fetchConnected, 0, 0) != 1) return;
+    InterlockedExchange(&app.fetchClosed, 1);
     titleFetchClosed();
+}
+
+// The receiver has ended the connection itself and is gone: the next attempt gets a new socket.
+void onFetchEndedHere()
+{
+    InterlockedExchange(&app.fetchConnected, 0);
+    retireFetchSocket();
+    setConnectItemEnabled(true);
 }
 
 void onFetchSocket(WPARAM socketHandle, LPARAM lParam)
@@ -107,6 +125,7 @@ INT_PTR CALLBACK connectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
         default: return 1;
         }
     case WM_FETCH_SOCKET: onFetchSocket(wParam, lParam); return 1;
+    case WM_FETCH_ENDED_HERE: onFetchEndedHere(); return 1;
     default: return 0;
     }
 }

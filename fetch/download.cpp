@@ -1,9 +1,11 @@
 // The download's one owner. Its state word moves IDLE -> OPENING (the UI thread opens and checks
-// the file) -> HELD (the request waits for a quiet line) -> SENDING -> RUNNING (the receiver) ->
-// ENDING -> IDLE. Every step is a compare-and-swap, so of two threads that race for a download
-// (the user's choice against the end of the connection) exactly one goes on with it, and that
-// one alone closes the file. The fields of the download are written only by the thread that
-// holds the state, and handed over by the interlocked step that publishes it.
+// the file) -> HELD (the request waits for a quiet line) -> SENDING -> RUNNING (the receiver
+// compares the answer's head, then writes) -> CONFIRM_HELD -> CONFIRM_SENDING -> CONFIRMING (the
+// file's last bytes asked for again and compared) -> ENDING -> IDLE. Every step is a
+// compare-and-swap, so of two threads that race for a download (the user's choice against the
+// end of the connection) exactly one goes on with it, and that one alone closes the file. The
+// fields of the download are written only by the thread that holds the state, and handed over by
+// the interlocked step that publishes it.
 
 #include "fetch/download.h"
 
@@ -18,11 +20,34 @@
 
 namespace {
 
-enum DownloadState : LONG { IDLE = 0, OPENING = 1, HELD = 2, SENDING = 3, RUNNING = 4, ENDING = 5 };
+enum DownloadState : LONG {
+    IDLE = 0,
+    OPENING = 1,
+    HELD = 2,
+    SENDING = 3,
+    RUNNING = 4,
+    ENDING = 5,
+    CONFIRM_HELD = 6,
+    CONFIRM_SENDING = 7,
+    CONFIRMING = 8,
+};
 
 const char* const COMPLETE_MESSAGE = "You have already downloaded this file...!";
 const char* const DOWNLOADED_MESSAGE = "Your file is downloaded!";
 const char* const CLOSED_MESSAGE = "The request could not be sent: the connection to the peer is closed.";
+const char* const OTHER_VERSION_MESSAGE =
+    "Your copy of \"%s\" in Incoming does not end as the peer's file does at that place:\r\n"
+    "it is of another version. Nothing was written to it.\r\n"
+    "Move it away from Incoming to download the file again.";
+const char* const NOT_CONFIRMED_MESSAGE =
+    "The end of \"%s\" could not be confirmed: the peer's last bytes differ from those that arrived.\r\n"
+    "Your copy is back to what it was before this download. Choose the file again.";
+const char* const NEVER_QUIET_MESSAGE =
+    "The end of \"%s\" could not be confirmed: the peer did not stop sending long enough to be asked.\r\n"
+    "All but its last byte is kept. Choose the file again to resume and confirm it.";
+const char* const GIVEN_UP_MESSAGE =
+    "The peer has sent nothing more of \"%s\" for 30 seconds, so Caldervine has ended the connection.\r\n"
+    "What has arrived is kept. To resume, choose File > Connect, connect again and choose the file.";
 
 bool moveState(LONG from, LONG to) { return InterlockedCompareExchange(&app.downloadState, to, from) == from; }
 
@@ -61,6 +86,36 @@ void showFolderMessage()
                      "Please check that this folder exists and can be written to.",
                      folder, CAPTION_PLAIN);
 }
+
+// Reads `length` bytes of `file` from `offset` on into `out`; the file position ends after them.
+bool readLocalBytes(HANDLE file, uint32_t offset, uint32_t length, char* out)
+{
+    LONG high = 0;
+    if (SetFilePointer(file, static_cast<LONG>(offset), &high, FILE_BEGIN) == INVALID_SET_FILE_POINTER &&
+        GetLastError() != NO_ERROR)
+        return false;
+    while (length > 0) {
+        DWORD got = 0;
+        if (!ReadFile(file, out, length, &got, nullptr) || got == 0 || got > length) return false;
+        out += got;
+        length -= got;
+    }
+    return true;
+}
+
+// Cuts the local file to `size` bytes.
+void cutLocalFile(uint32_t size)
+{
+    LONG high = 0;
+    SetFilePointer(app.downloadFile, static_cast<LONG>(size), &high, FILE_BEGIN);
+    SetEndOfFile(app.downloadFile);
+}
+
+// A download whose bytes have all arrived but whose end was not confirmed keeps all but its last
+// byte: never taken for complete, it is resumed, and so checked at both ends, when chosen again.
+void keepUnconfirmed() { cutLocalFile(app.expectedSize - 1); }
+
+void copyName(char out[PATH_CAPACITY]) { lstrcpynA(out, app.downloadName, PATH_CAPACITY); }
 
 enum class Opened { Ready, Refused };
 
@@ -153,12 +208,25 @@ void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
         showMessage(app.mainWindow, COMPLETE_MESSAGE, CAPTION_PLAIN);
         return;
     }
+    // The request asks again for the copy's last bytes, which the answer must repeat before
+    // anything is appended.
+    OverlapRequest request = overlapRequest(size, expectedSize);
+    if (!readLocalBytes(app.downloadFile, request.offset, request.head, app.downloadTail)) {
+        closeDownloadFile();
+        forgetRequestedEntry();
+        InterlockedExchange(&app.downloadState, IDLE);
+        showNamedMessage(app.mainWindow, "Caldervine could not read your copy of \"%s\" in Incoming.", name,
+                         CAPTION_PLAIN);
+        return;
+    }
     LONG sizeHighPart = 0;
     SetFilePointer(app.downloadFile, static_cast<LONG>(size), &sizeHighPart, FILE_BEGIN);
-    formatRecord(RecordKind::Request, name, size, app.downloadRequest);
+    formatRecord(RecordKind::Request, name, request.offset, app.downloadRequest);
     lstrcpynA(app.downloadName, name, PATH_CAPACITY);
     app.expectedSize = expectedSize;
     app.receivedBytes = size;
+    app.downloadStartSize = size;
+    app.downloadOffset = request.offset;
     app.downloadHeldAt = GetTickCount();
     moveState(OPENING, HELD);  // publishes the fields above to the receiver
 
@@ -171,13 +239,27 @@ void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
     }
 }
 
-bool downloadHeld() { return currentState() == HELD; }
-
-void giveUpHeldRequestAfter(DWORD now, DWORD limit)
+bool requestHeld()
 {
-    if (currentState() != HELD || !answerOverdue(app.downloadHeldAt, now, limit) || !moveState(HELD, ENDING)) return;
+    LONG state = currentState();
+    return state == HELD || state == CONFIRM_HELD;
+}
+
+void giveUpHeldRequestAfter(DWORD limit)
+{
+    // The state first, then the clock: a stamp published between two reads is never in the future.
+    LONG state = currentState();
+    if ((state != HELD && state != CONFIRM_HELD) || !answerOverdue(app.downloadHeldAt, GetTickCount(), limit) ||
+        !moveState(state, ENDING))
+        return;
     char name[PATH_CAPACITY];
-    lstrcpynA(name, app.downloadName, PATH_CAPACITY);
+    copyName(name);
+    if (state == CONFIRM_HELD) {
+        keepUnconfirmed();
+        finish(true);
+        showNamedMessage(app.mainWindow, NEVER_QUIET_MESSAGE, name, CAPTION_PLAIN);
+        return;
+    }
     finish(true);
     showNamedMessage(app.mainWindow,
                      "The peer has not stopped sending for a long while, so the request for \"%s\"\r\n"
@@ -185,23 +267,28 @@ void giveUpHeldRequestAfter(DWORD now, DWORD limit)
                      name, CAPTION_PLAIN);
 }
 
-bool takeHeldRequest(char record[RECORD_SIZE], uint32_t* missing)
+bool takeHeldRequest(char record[RECORD_SIZE], OverlapRequest* request, const char** expected)
 {
-    if (!moveState(HELD, SENDING)) return false;
+    if (!moveState(HELD, SENDING) && !moveState(CONFIRM_HELD, CONFIRM_SENDING)) return false;
     memcpy(record, app.downloadRequest, RECORD_SIZE);
-    *missing = app.expectedSize - app.receivedBytes;
+    request->offset = app.downloadOffset;
+    request->head = app.receivedBytes - app.downloadOffset;
+    request->owed = app.expectedSize - app.downloadOffset;
+    *expected = app.downloadTail;
     return true;
 }
 
 void requestSendEnded(RequestSend outcome)
 {
     if (outcome == RequestSend::Whole) {
-        moveState(SENDING, RUNNING);
+        if (!moveState(SENDING, RUNNING)) moveState(CONFIRM_SENDING, CONFIRMING);
         return;
     }
-    if (!moveState(SENDING, ENDING)) return;
+    bool confirming = moveState(CONFIRM_SENDING, ENDING);
+    if (!confirming && !moveState(SENDING, ENDING)) return;
     char name[PATH_CAPACITY];
-    lstrcpynA(name, app.downloadName, PATH_CAPACITY);
+    copyName(name);
+    if (confirming) keepUnconfirmed();
     finish(true);
     if (outcome == RequestSend::NotSent) {
         showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
@@ -209,57 +296,95 @@ void requestSendEnded(RequestSend outcome)
     }
     showNamedMessage(app.mainWindow,
                      "Only part of the request for \"%s\" could be sent, so Caldervine has ended the\r\n"
-                     "connection to the peer rather than leave it a cut request.",
+                     "connection to the peer rather than leave it a cut request.\r\n"
+                     "To go on, choose File > Connect and connect again.",
                      name, CAPTION_PLAIN);
 }
 
-bool downloadRunning() { return currentState() == RUNNING; }
+void headChecked(HeadVerdict verdict)
+{
+    if (verdict == HeadVerdict::Pending) return;
+    char name[PATH_CAPACITY];
+    copyName(name);
+    if (verdict == HeadVerdict::Match) {
+        if (!moveState(CONFIRMING, ENDING)) return;  // the first answer's head: its rest is written
+        // Shown while the download still counts as busy, the bar at its last position.
+        showMessage(app.mainWindow, DOWNLOADED_MESSAGE, CAPTION_WITH_DOTS);
+        finish(false);
+        return;
+    }
+    if (moveState(RUNNING, ENDING)) {
+        // Nothing of this answer was written: the copy stays exactly as it was.
+        finish(true);
+        showNamedMessage(app.mainWindow, OTHER_VERSION_MESSAGE, name, CAPTION_PLAIN);
+        return;
+    }
+    if (!moveState(CONFIRMING, ENDING)) return;
+    // The stream was shifted somewhere in this download: only what the file held before it is trusted.
+    cutLocalFile(app.downloadStartSize);
+    finish(true);
+    showNamedMessage(app.mainWindow, NOT_CONFIRMED_MESSAGE, name, CAPTION_PLAIN);
+}
+
+namespace {
+
+void writeFailed(const char* name)
+{
+    moveState(RUNNING, ENDING);
+    finish(true);
+    showNamedMessage(app.mainWindow,
+                     "Caldervine could not write \"%s\" into the Incoming folder (is the disk full?).\r\n"
+                     "What has arrived is kept: choose the file again to resume.",
+                     name, CAPTION_PLAIN);
+}
+
+}  // namespace
 
 FileWrite writeToDownload(const char* data, unsigned count)
 {
     if (currentState() != RUNNING) return FileWrite::Failed;
+    char name[PATH_CAPACITY];
     DWORD written = 0;
     BOOL wrote = WriteFile(app.downloadFile, data, count, &written, nullptr);
     app.receivedBytes += written;
     if (!wrote || written != count) {
-        char name[PATH_CAPACITY];
-        lstrcpynA(name, app.downloadName, PATH_CAPACITY);
-        moveState(RUNNING, ENDING);
-        finish(true);
-        showNamedMessage(app.mainWindow,
-                         "Caldervine could not write \"%s\" into the Incoming folder (is the disk full?).\r\n"
-                         "What has arrived is kept: choose the file again to resume.",
-                         name, CAPTION_PLAIN);
+        copyName(name);
+        writeFailed(name);
         return FileWrite::Failed;
     }
     setProgress(app.downloadBar, app.receivedBytes, app.expectedSize);
     if (app.receivedBytes != app.expectedSize) return FileWrite::Continue;
-    moveState(RUNNING, ENDING);
-    // Shown while the download still counts as busy, the bar at its last position.
-    showMessage(app.mainWindow, DOWNLOADED_MESSAGE, CAPTION_WITH_DOTS);
-    finish(false);
-    return FileWrite::Complete;
+    // Every byte is in: the file's last bytes are asked for once more, after the usual quiet.
+    OverlapRequest confirm = overlapRequest(app.expectedSize, app.expectedSize);
+    if (!readLocalBytes(app.downloadFile, confirm.offset, confirm.head, app.downloadTail)) {
+        copyName(name);
+        keepUnconfirmed();
+        writeFailed(name);
+        return FileWrite::Written;  // nothing more is owed: the answer has all come
+    }
+    formatRecord(RecordKind::Request, app.downloadName, confirm.offset, app.downloadRequest);
+    app.downloadOffset = confirm.offset;
+    app.downloadHeldAt = GetTickCount();
+    moveState(RUNNING, CONFIRM_HELD);
+    return FileWrite::Written;
 }
 
-void abandonDownload()
-{
-    if (!moveState(RUNNING, ENDING)) return;
-    char name[PATH_CAPACITY];
-    lstrcpynA(name, app.downloadName, PATH_CAPACITY);
-    finish(true);
-    showNamedMessage(app.mainWindow,
-                     "The peer has sent nothing of \"%s\" for a long while, so Caldervine has given the\r\n"
-                     "download up. What has arrived is kept: choose the file again to resume.",
-                     name, CAPTION_PLAIN);
-}
-
-void endDownloadPeerGone()
+void endDownloadConnectionGone(bool gaveUp)
 {
     if (moveState(HELD, ENDING)) {
         finish(true);
         showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
         return;
     }
-    // What has arrived stays in the local file, resumable in a later run; the title tells the close.
-    if (moveState(RUNNING, ENDING)) finish(false);
+    bool running = moveState(RUNNING, ENDING);
+    if (!running) {
+        if (!moveState(CONFIRM_HELD, ENDING) && !moveState(CONFIRMING, ENDING)) return;
+        keepUnconfirmed();
+    }
+    char name[PATH_CAPACITY];
+    copyName(name);
+    // What has arrived stays in the local file, to be resumed; after a close by the peer the title
+    // tells, and the entry stays requested for this run, as the connection is gone for it.
+    finish(gaveUp);
+    if (gaveUp) showNamedMessage(app.mainWindow, GIVEN_UP_MESSAGE, name, CAPTION_PLAIN);
 }

@@ -1,16 +1,19 @@
-// ReceiverWorker. It reads by its own state (core/receive_stream): until a request has left,
-// every byte is listing; after it, exactly the file's missing bytes go to the file, whatever
-// they look like; what an ended download still owed is dropped. It is also the thread that
-// sends the request, because it alone knows when the last byte arrived.
+// ReceiverWorker. It reads by its own state (core/receive_stream): until the first request has
+// left, every byte is listing; after it, each answer is counted exactly, its head compared with
+// the local copy and the rest written, whatever the bytes look like; everything else is dropped.
+// It is also the thread that sends the requests, because it alone knows when the last byte
+// arrived and whether anything is still owed.
 
 #include "fetch/receiver.h"
 
 #include <cstdlib>
 
 #include "app/app_state.h"
+#include "app/ids.h"
 #include "app/status_title.h"
 #include "core/receive_stream.h"
 #include "fetch/download.h"
+#include "ui/message_box.h"
 
 namespace {
 
@@ -20,10 +23,10 @@ namespace {
 // not held at all, since the quiet is counted from the last byte, not from the choice.
 const DWORD QUIET_PERIOD_MS = 1500;
 
-// A download gives up when nothing of its file has come for this long: well beyond a
-// sharer opening a large file or a link pausing for a few seconds, and short enough that a
-// user who chose an entry the peer will never serve is told within half a minute. A request
-// that could not leave for as long (the peer never stops sending) is given back too.
+// An answer is given up, and its connection ended, when nothing of it has come for this long:
+// well beyond a sharer opening a large file or a link pausing for a few seconds, and short
+// enough that a user who chose an entry the peer will never serve is told within half a minute.
+// A request that could not leave for as long (the peer never stops sending) is given back too.
 const DWORD ANSWER_TIMEOUT_MS = 30000;
 
 // How long the request may take to leave whole before the connection is given up.
@@ -104,15 +107,77 @@ RequestSend sendRequestWhole(SOCKET socket, const char record[RECORD_SIZE])
     return sent == 0 ? RequestSend::NotSent : RequestSend::Partly;
 }
 
-// The held request leaves; from here on the stream counts the file's bytes.
-void sendHeldRequest(SOCKET socket, ReceiveStream* stream)
+// The held request leaves; from here on the stream counts its answer. False when the connection
+// had to be ended because the request could not leave whole.
+bool sendHeldRequest(SOCKET socket, ReceiveStream* stream)
 {
     char record[RECORD_SIZE];
-    uint32_t missing = 0;
-    if (!takeHeldRequest(record, &missing)) return;
+    OverlapRequest request;
+    const char* expected = nullptr;
+    if (!takeHeldRequest(record, &request, &expected)) return true;
     RequestSend outcome = sendRequestWhole(socket, record);
-    if (outcome == RequestSend::Whole) requestLeft(stream, missing);
+    if (outcome == RequestSend::Whole) requestLeft(stream, request, expected);
     requestSendEnded(outcome);
+    return outcome == RequestSend::Whole;
+}
+
+const char* const LISTING_CAPPED_MESSAGE =
+    "The peer lists more than 65536 entries. Caldervine shows the first 65536 and leaves out the rest.";
+
+// How the loop of one connection ended.
+enum class Ending { ByPeer, GaveUp, RequestCut };
+
+Ending receive(SOCKET socket, DWORD answerTimeout)
+{
+    ReceiveStream stream;
+    resetStream(&stream);
+    char chunk[CHUNK_SIZE];
+    DWORD lastArrival = GetTickCount();   // of any byte: a held request waits for quiet after it
+    DWORD lastProgress = lastArrival;     // of the request or a byte its answer owes
+    for (;;) {
+        giveUpHeldRequestAfter(answerTimeout);
+        ReadPlan plan = planRead(&stream);
+        char* into = plan.target == ReadTarget::Record ? stream.listing.record + stream.listing.fill : chunk;
+        int got = recv(socket, into, static_cast<int>(plan.maxBytes), 0);
+        if (got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+            // Nothing is queued: the only moment a held request may leave or a silent answer be given up.
+            if (requestHeld() && requestMayLeave(&stream, lastArrival, GetTickCount(), QUIET_PERIOD_MS)) {
+                if (!sendHeldRequest(socket, &stream)) return Ending::RequestCut;
+                lastProgress = GetTickCount();
+                continue;
+            }
+            if (!streamBetweenAnswers(&stream) && answerOverdue(lastProgress, GetTickCount(), answerTimeout)) {
+                // Whatever the peer sends later could no longer be placed: the connection ends here.
+                shutdown(socket, SD_BOTH);
+                return Ending::GaveUp;
+            }
+            waitReadable(socket, IDLE_WAIT_MS);
+            continue;
+        }
+        if (got <= 0) return Ending::ByPeer;  // closed or reset
+        lastArrival = GetTickCount();
+        ReadResult result = accountRead(&stream, plan, into, static_cast<unsigned>(got));
+        if (plan.target != ReadTarget::Record && plan.target != ReadTarget::Stray) lastProgress = lastArrival;
+        if (result.recordComplete) {
+            addListingEntry(stream.listing.record);
+            takeRecord(&stream);
+        }
+        bool told = false;  // a message was read: the quiet a next request waits for starts after it
+        if (result.listingCapped) {
+            showMessage(app.mainWindow, LISTING_CAPPED_MESSAGE, CAPTION_PLAIN);
+            told = true;
+        }
+        if (result.head != HeadVerdict::Pending) {
+            headChecked(result.head);
+            told = true;
+        }
+        if (result.fileBytes > 0) {
+            FileWrite write = writeToDownload(chunk, result.fileBytes);
+            if (write == FileWrite::Failed) answerAbandoned(&stream);
+            told = told || write == FileWrite::Failed;
+        }
+        if (told) lastArrival = lastProgress = GetTickCount();
+    }
 }
 
 DWORD WINAPI ReceiverWorker(LPVOID parameter)
@@ -120,53 +185,13 @@ DWORD WINAPI ReceiverWorker(LPVOID parameter)
     ReceiverStart start = *static_cast<ReceiverStart*>(parameter);
     delete static_cast<ReceiverStart*>(parameter);
 
-    ReceiveStream stream;
-    resetStream(&stream);
-    char chunk[CHUNK_SIZE];
-    DWORD lastArrival = GetTickCount();   // of any byte: a held request waits for quiet after it
-    DWORD lastProgress = lastArrival;     // of the request or a byte of its answer
-    for (;;) {
-        giveUpHeldRequestAfter(GetTickCount(), start.answerTimeout);
-        ReadPlan plan = planRead(&stream);
-        char* into = plan.target == ReadTarget::Record ? stream.listing.record + stream.listing.fill : chunk;
-        int got = recv(start.socket, into, static_cast<int>(plan.maxBytes), 0);
-        if (got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
-            // Nothing is queued: the only moment a held request may leave or a silent answer be given up.
-            DWORD now = GetTickCount();
-            if (downloadHeld() && requestMayLeave(&stream, lastArrival, now, QUIET_PERIOD_MS)) {
-                sendHeldRequest(start.socket, &stream);
-                lastProgress = GetTickCount();
-                continue;
-            }
-            if (downloadRunning() && answerOverdue(lastProgress, now, start.answerTimeout)) {
-                abandonDownload();
-                answerAbandoned(&stream);
-                // A late answer that starts while the user reads the message is still dropped.
-                lastArrival = GetTickCount();
-                continue;
-            }
-            waitReadable(start.socket, IDLE_WAIT_MS);
-            continue;
-        }
-        if (got <= 0) break;  // closed or reset
-        lastArrival = GetTickCount();
-        ReadResult result = accountRead(&stream, plan, static_cast<unsigned>(got));
-        if (result.recordComplete) {
-            addListingEntry(stream.listing.record);
-            takeRecord(&stream);
-        }
-        if (result.fileBytes > 0) {
-            lastProgress = lastArrival;
-            FileWrite write = writeToDownload(chunk, result.fileBytes);
-            if (write == FileWrite::Failed) answerAbandoned(&stream);
-            // The quiet that a next request waits for starts when the user has read the message.
-            if (write != FileWrite::Continue) lastArrival = GetTickCount();
-        }
-    }
+    Ending ending = receive(start.socket, start.answerTimeout);
     // Marked before the download is given back, so a choice racing this end sees one or the other.
     InterlockedExchange(&app.fetchClosed, 1);
-    endDownloadPeerGone();
     requestStatusRule(TitleRule::FetchClosed);
+    // A connection this program ended can be made again at once; the new one brings its own listing.
+    if (ending != Ending::ByPeer) SendMessageA(app.connectDialog, WM_FETCH_ENDED_HERE, 0, 0);
+    endDownloadConnectionGone(ending == Ending::GaveUp);
     return 1;
 }
 

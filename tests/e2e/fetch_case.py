@@ -75,13 +75,25 @@ class FetchCase(unittest.TestCase):
     def connected_run(cls, entries, serve=None, **run):
         """A fresh run connected to the peer, whose listing (`entries`: [(name, size)]) is shown."""
         cls.start_run(**run)
+        cls.connect_again(entries, serve)
+
+    @classmethod
+    def connect_again(cls, entries, serve=None, keep_old=False):
+        """File > Connect to the peer, which sends the listing of `entries`: the remote list shows
+        that listing alone. With keep_old the peer's previous connection stays open; it is returned."""
+        old = cls.peer.conn
+        if keep_old:
+            cls.peer.conn = None
         cls.ask_connect(harness.ADDRESS_B)
         cls.peer.accept(timeout=10)
         cls.run_connected = True
         cls.driver.wait_title(title(NOT_CONNECTED, CONNECTED))
         cls.peer.serve(serve or {})
         cls.peer.send_listing(entries)
-        cls.driver.wait_list("remote", len(entries))
+        expected = sorted(program.entry_text(n, s) for n, s in entries)
+        harness.wait_until(lambda: sorted(cls.driver.list_entries("remote")) == expected, 10,
+                           what="the new listing alone")
+        return old
 
     # -- what the user does and sees ------------------------------------------------------------
     def choose(self, name, size, how="enter"):
@@ -100,6 +112,11 @@ class FetchCase(unittest.TestCase):
     def expect_downloaded(self):
         self.expect_box(DOWNLOADED, CAPTION_WITH_DOTS, timeout_ms=15000)
         harness.wait_until(lambda: self.driver.progress("download") == 0, 5, what="the download bar at 0")
+
+    def expect_confirmed(self, name, size):
+        """The request that asks for the file's last bytes again, then the success message."""
+        self.assertRequest(self.peer.next_request(), name, max(0, size - program.OVERLAP))
+        self.expect_downloaded()
 
     def local_path(self, name):
         return os.path.join(self.workdir, "Incoming", name)

@@ -34,6 +34,9 @@ def read_ids(path=os.path.join(ROOT, "app", "ids.h")):
 
 
 IDS = read_ids()
+# How many bytes a resume asks for again, and a finished download confirms, from core/overlap.h.
+with open(os.path.join(ROOT, "core", "overlap.h")) as _header:
+    OVERLAP = int(re.search(r"OVERLAP_SIZE = (\d+);", _header.read()).group(1))
 # The ids the tests use, named once here: a name changed in the header fails at import.
 IDM_CONNECT = IDS["IDM_CONNECT"]
 IDM_EXIT = IDS["IDM_EXIT"]
@@ -84,6 +87,7 @@ ALREADY = "You have already downloaded this file...!"
 BUSY = "You already have a Thread in run...\r\n          Please Wait!!!"
 REFUSED = ("You did choose a Directory instead of File!\r\nOr you have selected nothing!\r\n"
            "Please, Re-make your choice!")
+CLOSED = "The request could not be sent: the connection to the peer is closed."
 PATH_TOO_LONG_START = "The folder Caldervine was started in has a path too long"
 INCOMING_UNUSABLE_START = "Caldervine cannot open or create a file in the folder"
 
@@ -91,6 +95,30 @@ INCOMING_UNUSABLE_START = "Caldervine cannot open or create a file in the folder
 def not_a_plain_name(name):
     """The refusal of an entry whose name the program will not save."""
     return 'The peer offers "%s", which is not a plain file name.\r\nCaldervine does not save it.' % name
+
+
+def other_version(name):
+    """A resumed copy whose last bytes are not the peer's: nothing was written to it."""
+    return ('Your copy of "%s" in Incoming does not end as the peer\'s file does at that place:\r\n'
+            "it is of another version. Nothing was written to it.\r\n"
+            "Move it away from Incoming to download the file again." % name)
+
+
+def not_confirmed(name):
+    """The file's last bytes, asked for again, differ from those that arrived."""
+    return ('The end of "%s" could not be confirmed: the peer\'s last bytes differ from those that arrived.\r\n'
+            "Your copy is back to what it was before this download. Choose the file again." % name)
+
+
+def given_up(name):
+    """The answer stopped for the give-up period: the connection was ended."""
+    return ('The peer has sent nothing more of "%s" for 30 seconds, so Caldervine has ended the connection.\r\n'
+            "What has arrived is kept. To resume, choose File > Connect, connect again and choose the file." % name)
+
+
+def resume_offset(have):
+    """The offset a choice over a partial copy of `have` bytes asks from."""
+    return max(0, have - OVERLAP)
 
 
 def entry_text(name, size):

@@ -2,7 +2,9 @@
 
 It plays the other copy's part: it listens on host B's port 21120, takes the program's connection,
 sends listing records and file bytes when the test says so, and collects every request record the
-program sends. It can also serve requests by itself from a table of files.
+program sends. It can also serve requests by itself from a table of files. It sends strictly in
+order, as a sharer does: a request is answered only once what the test is sending (pauses
+included) has left.
 """
 import queue
 import select
@@ -50,6 +52,7 @@ class ScriptedPeer:
         self.requests = queue.Queue()
         self.files = {}          # name -> bytes, served on request
         self.extra_after = {}    # name -> bytes sent right after that file's data
+        self.sending = threading.RLock()  # one sender at a time: the test's sends, then answers
 
     # -- connection -----------------------------------------------------------------------------
     def accept(self, timeout=15):
@@ -123,24 +126,27 @@ class ScriptedPeer:
 
     def _serve(self, conn, request):
         try:
-            conn.sendall(self.files[request.name][request.offset or 0:] + self.extra_after.get(request.name, b""))
+            with self.sending:
+                conn.sendall(self.files[request.name][request.offset or 0:] + self.extra_after.get(request.name, b""))
         except OSError:
             pass
 
     # -- sending --------------------------------------------------------------------------------
     def send(self, data):
-        self.conn.sendall(data)
+        with self.sending:
+            self.conn.sendall(data)
 
     def send_in_pieces(self, data, pieces, pauses):
-        """Sends `data` cut into `pieces` parts, sleeping pauses[i] seconds after part i (the last
-        pause too, when given); returns the time the last part left."""
+        """Sends `data` cut into `pieces` parts, sleeping pauses[i] seconds after part i; returns
+        the time the last part left. No answer leaves in between."""
         step = max(1, -(-len(data) // pieces))
         last = time.monotonic()
-        for i, at in enumerate(range(0, len(data), step)):
-            self.send(data[at:at + step])
-            last = time.monotonic()
-            if i < len(pauses) and at + step < len(data):
-                time.sleep(pauses[i])
+        with self.sending:
+            for i, at in enumerate(range(0, len(data), step)):
+                self.send(data[at:at + step])
+                last = time.monotonic()
+                if i < len(pauses) and at + step < len(data):
+                    time.sleep(pauses[i])
         return last
 
     def send_listing(self, entries):

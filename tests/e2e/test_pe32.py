@@ -178,7 +178,7 @@ class ShippedBuildTest(unittest.TestCase):
 
     def resume(self, fetcher, sharer, name, partial):
         """`fetcher` chooses `name` again over its partial copy (with Enter): the sharer's upload
-        bar must start where the partial copy ends, and the download end identical."""
+        bar must start where the copy's last checked bytes begin, and the download end identical."""
         fetcher.choose_by_enter(name, SIZE)
         # The request leaves once the listing has been quiet for a moment.
         deadline = time.monotonic() + 30 * SLOW
@@ -189,7 +189,9 @@ class ShippedBuildTest(unittest.TestCase):
                 break
             self.assertLess(time.monotonic(), deadline, "the upload bar never moved")
             time.sleep(0.05)
-        self.assertGreaterEqual(position, partial * 100 // SIZE, "the upload did not start from the partial copy's end")
+        # The answer starts with the copy's last bytes again, which must be the peer's.
+        self.assertGreaterEqual(position, program.resume_offset(partial) * 100 // SIZE,
+                                "the upload did not start from the partial copy's end")
         self.assertEqual(fetcher.wait_box(name, stall=40 * SLOW), ("Caldervine...", DOWNLOADED))
         self.assertSameFile(fetcher.incoming(name), sharer.share(name))
 

@@ -1,15 +1,19 @@
-// The receiver's byte accounting against a sharer's whole conversation: a listing (with junk in
-// front) cut into pieces and pauses shorter than the quiet period, a choice at any moment, the
-// answer from a resume offset followed by surplus, or no answer at all, or one that comes after
-// the download was given up, then a second choice and its file. The receiver's pure logic runs
-// on a simulated clock (which may wrap) with random read sizes; the listed records and both
-// files must come out exactly as the sharer meant them.
+// The receiver's byte accounting and the overlap checks (core/overlap: the requests, and the
+// comparison of each answer's head, in pieces of any size) against a sharer's whole conversation,
+// served strictly in order: a listing (with junk in front) cut into pieces, a choice at any
+// moment over a local copy of this version, of another one or none, the answer from the overlap
+// offset, surplus from a file that grew, the request that confirms the end and its answer. Pauses
+// are mostly shorter than the quiet period, but the listing or the surplus may pause longer, which
+// shifts the answers. The receiver's pure logic runs on a simulated clock (which may wrap) with
+// random read sizes. Whatever happens: the remote list holds only the listing's records, in order;
+// "downloaded" means the local file is the peer's file; a rejected download leaves the copy as it
+// was; and without long pauses a copy of this version always ends downloaded.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -18,71 +22,60 @@
 #include "core/receive_stream.h"
 #include "fuzz_check.h"
 
-
 namespace {
 
 const uint32_t QUIET = 1500;
 const uint32_t TIMEOUT = 30000;
 
-// Bytes that can never begin a record, so junk and surplus are dropped by the assembler.
+// Bytes that can never begin a record, all below 0x80.
 std::string junk(FuzzedDataProvider& in, size_t most)
 {
     std::string out = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, most));
-    for (char& c : out)
-        if (c == 'F') c = 'f';
+    for (char& c : out) c = static_cast<char>(c == 'F' ? 'f' : c & 0x7F);
     return out;
 }
 
-std::string fileContent(FuzzedDataProvider& in, const char* seed)
+std::string bytesOf(size_t size, uint32_t seed)
 {
-    size_t size = in.ConsumeIntegralInRange<size_t>(1, 3000);
     std::string out;
-    // Sometimes the file begins exactly like a listing record, as this program writes one.
-    if (in.ConsumeBool()) {
-        char record[RECORD_SIZE];
-        formatRecord(RecordKind::Listing, seed, 77, record);
-        out.assign(record, RECORD_SIZE);
-    }
-    uint32_t x = 2463534242u ^ static_cast<uint32_t>(size);
+    uint32_t x = 2463534242u ^ seed;
     while (out.size() < size) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
         out.push_back(static_cast<char>(x));
     }
-    out.resize(size);
     return out;
 }
 
-// What travels on the wire, by the (relative) millisecond of its arrival.
+// What travels on the wire, by the millisecond of its arrival. The sharer sends in order: each
+// piece leaves after everything sent before it.
 struct Wire {
     std::multimap<uint64_t, std::string> arrivals;
+    uint64_t end = 0;
 
-    // Cuts `bytes` into pieces sent from `start` on, with pauses below `maxPause`; returns the
-    // time of the last piece.
-    uint64_t send(FuzzedDataProvider& in, const std::string& bytes, uint64_t start, uint32_t maxPause)
+    // Sends `bytes` from `start` on (or after what is already sent), cut into pieces with pauses
+    // below QUIET, one of them `longPause` long when that is not 0.
+    void send(FuzzedDataProvider& in, const std::string& bytes, uint64_t start, uint32_t longPause)
     {
-        uint64_t at = start;
+        uint64_t at = std::max(start, end);
         size_t done = 0;
+        size_t pauseAt = bytes.empty() ? 0 : in.ConsumeIntegralInRange<size_t>(1, bytes.size());
         while (done < bytes.size()) {
-            size_t piece = in.ConsumeIntegralInRange<size_t>(1, 700);
+            // Once the input is spent, pieces are large rather than single bytes.
+            size_t piece = in.remaining_bytes() > 0 ? in.ConsumeIntegralInRange<size_t>(1, 9000) : 9000;
             if (piece > bytes.size() - done) piece = bytes.size() - done;
+            if (longPause > 0 && done < pauseAt && done + piece > pauseAt) piece = pauseAt - done;
             arrivals.emplace(at, bytes.substr(done, piece));
             done += piece;
-            if (done < bytes.size()) at += in.ConsumeIntegralInRange<uint32_t>(0, maxPause - 1);
+            if (done < bytes.size())
+                at += longPause > 0 && done == pauseAt ? longPause : in.ConsumeIntegralInRange<uint32_t>(0, QUIET - 1);
         }
-        return at;
+        end = at;
     }
 };
 
-enum class Answer { Normal, Never, Late };
-
-struct Download {
-    std::string file;  // what the receiver wrote
-    uint32_t missing = 0;
-    bool running = false;
-    bool done = false;
-};
+enum class Outcome { None, Downloaded, OtherVersion, NotConfirmed };
 
 }  // namespace
 
@@ -94,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The sharer's side of the conversation.
     std::vector<std::string> listed;
     std::string listing = junk(in, 40);
-    unsigned entries = in.ConsumeIntegralInRange<unsigned>(0, 12);
+    unsigned entries = in.ConsumeIntegralInRange<unsigned>(1, 12);
     for (unsigned i = 0; i < entries; ++i) {
         char name[16], record[RECORD_SIZE];
         snprintf(name, sizeof name, "e%u.bin", i);
@@ -102,40 +95,62 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         listed.emplace_back(record, RECORD_SIZE);
         listing += listed.back();
     }
-    const std::string file1 = fileContent(in, "ghost.txt");
-    const uint32_t offset1 = in.ConsumeIntegralInRange<uint32_t>(0, static_cast<uint32_t>(file1.size() - 1));
-    const std::string surplus = junk(in, 600);
-    const Answer answer1 = static_cast<Answer>(in.ConsumeIntegralInRange<int>(0, 2));
-    const std::string file2 = fileContent(in, "other.txt");
+    const uint32_t peerSize = in.ConsumeIntegralInRange<uint32_t>(1, 150000);
+    std::string peerFile = bytesOf(peerSize, in.ConsumeIntegral<uint32_t>());
+    if (in.ConsumeBool()) {  // a file that begins exactly like a listing record
+        char record[RECORD_SIZE];
+        formatRecord(RecordKind::Listing, "ghost.txt", 77, record);
+        peerFile.replace(0, std::min<size_t>(RECORD_SIZE, peerSize), record, std::min<size_t>(RECORD_SIZE, peerSize));
+    }
+    // A file that grew after it was listed: its answers run on past the listed size. The surplus
+    // shares no byte value with the listing: were the listing and the surplus both to pause, each
+    // leaving the same bytes to come, the first answer and the confirming one would be shifted
+    // alike, which no comparison of the two can see. (Records among surplus: the unit rows.)
+    std::string surplus = in.ConsumeBool() ? junk(in, 3000) + "s" : std::string();
+    for (char& c : surplus) c = static_cast<char>(c | 0x80);
+    const std::string served = peerFile + surplus;
+    const uint32_t listingPause = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(QUIET, 3 * QUIET) : 0;
+    const uint32_t surplusPause = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(QUIET, 3 * QUIET) : 0;
+
+    // The local copy: none, a prefix of this version, or of another (a byte changed where the
+    // overlap reads it).
+    const uint32_t have = in.ConsumeIntegralInRange<uint32_t>(0, peerSize - 1);
+    std::string copy = peerFile.substr(0, have);
+    bool otherVersion = have > 0 && in.ConsumeBool();
+    if (otherVersion) {
+        uint32_t overlap = std::min(have, OVERLAP_SIZE);
+        copy[have - 1 - in.ConsumeIntegralInRange<uint32_t>(0, overlap - 1)] ^= static_cast<char>(
+            in.ConsumeIntegralInRange<int>(1, 255));
+    }
+    const std::string original = copy;
 
     Wire wire;
-    uint64_t listingEnd = wire.send(in, listing, 0, QUIET);
-    uint64_t choice1 = in.ConsumeIntegralInRange<uint64_t>(0, listingEnd + 3000);
+    wire.send(in, listing, 0, listingPause);
+    const uint64_t listingEnd = wire.end;
+    const uint64_t choice = in.ConsumeIntegralInRange<uint64_t>(0, listingEnd + 3000);
     uint32_t readSeed = in.ConsumeIntegral<uint32_t>();
 
-    // The receiver.
+    // The receiver and the download's owner.
     ReceiveStream stream;
     resetStream(&stream);
     std::vector<std::string> records;
-    Download downloads[2];
-    int current = -1;        // the download chosen last
-    bool held = false;
-    uint64_t choice2 = UINT64_MAX;
-    uint64_t lastArrival = 0, lastProgress = 0;
-    uint64_t now = 0;
-    size_t readCount = 0;
-
+    std::string file = copy;  // the local file
+    char tail[OVERLAP_SIZE];
+    enum { WAITING, HELD, RUNNING, CONFIRM_HELD, CONFIRMING, ENDED } state = WAITING;
+    OverlapRequest request = {0, 0, 0};
+    Outcome outcome = Outcome::None;
+    int answers = 0;
+    uint64_t lastArrival = 0, lastProgress = 0, now = 0;
     auto ticks = [&](uint64_t t) { return static_cast<uint32_t>(clockBase + t); };
 
-    for (int steps = 0; steps < 100000; ++steps) {
-        // Everything that has arrived by now is read, in reads of random sizes.
+    for (int steps = 0; steps < 200000 && state != ENDED; ++steps) {
         std::string queued;
         while (!wire.arrivals.empty() && wire.arrivals.begin()->first <= now) {
             queued += wire.arrivals.begin()->second;
             wire.arrivals.erase(wire.arrivals.begin());
         }
         size_t at = 0;
-        while (at < queued.size()) {
+        while (at < queued.size() && state != ENDED) {
             ReadPlan plan = planRead(&stream);
             CHECK(plan.maxBytes > 0 && plan.maxBytes <= CHUNK_SIZE);
             readSeed = readSeed * 1103515245u + 12345u;
@@ -144,91 +159,88 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             char chunk[CHUNK_SIZE];
             char* into = plan.target == ReadTarget::Record ? stream.listing.record + stream.listing.fill : chunk;
             if (plan.target == ReadTarget::Record) CHECK(stream.listing.fill + count <= RECORD_SIZE);
-            unsigned heldBefore = stream.listing.fill;
             memcpy(into, queued.data() + at, count);
             at += count;
-            ++readCount;
             lastArrival = now;
-            ReadResult result = accountRead(&stream, plan, count);
-            CHECK(result.fileBytes + result.dropped <= count + heldBefore);
+            if (plan.target != ReadTarget::Record && plan.target != ReadTarget::Stray) lastProgress = now;
+            ReadResult result = accountRead(&stream, plan, into, count);
+            CHECK(result.fileBytes <= count);
             if (result.recordComplete) {
+                CHECK(state == WAITING || state == HELD);
                 records.emplace_back(stream.listing.record, RECORD_SIZE);
                 takeRecord(&stream);
             }
+            if (result.head == HeadVerdict::Differ) {
+                CHECK(state == RUNNING || state == CONFIRMING);
+                if (state == RUNNING) {
+                    outcome = Outcome::OtherVersion;
+                } else {
+                    file = original;  // back to its size before the request
+                    outcome = Outcome::NotConfirmed;
+                }
+                state = ENDED;
+            } else if (result.head == HeadVerdict::Match && state == CONFIRMING) {
+                outcome = Outcome::Downloaded;
+                state = ENDED;
+            }
             if (result.fileBytes > 0) {
-                CHECK(current >= 0 && downloads[current].running);
-                downloads[current].file.append(chunk, result.fileBytes);
-                lastProgress = now;
+                CHECK(state == RUNNING && stream.head.compared == stream.head.length);
+                file.append(chunk, result.fileBytes);
+                CHECK(file.size() <= peerSize);
+                CHECK(result.fileComplete == (file.size() == peerSize));
                 if (result.fileComplete) {
-                    downloads[current].running = false;
-                    downloads[current].done = true;
-                    if (current == 0) choice2 = now + in.ConsumeIntegralInRange<uint32_t>(0, 3000);
+                    request = overlapRequest(peerSize, peerSize);
+                    memcpy(tail, file.data() + request.offset, request.head);
+                    state = CONFIRM_HELD;
                 }
             }
         }
 
-        // The user chooses.
-        if (current < 0 && now >= choice1) {
-            current = 0;
-            held = true;
-            downloads[0].missing = static_cast<uint32_t>(file1.size() - offset1);
+        if (state == WAITING && now >= choice) {
+            request = overlapRequest(have, peerSize);
+            memcpy(tail, copy.data() + request.offset, request.head);
+            state = HELD;
         }
-        if (current == 0 && !downloads[0].running && now >= choice2) {
-            current = 1;
-            held = true;
-            downloads[1].missing = static_cast<uint32_t>(file2.size());
-        }
-        // The socket is empty: a held request may leave, a silent answer be given up.
-        if (held && requestMayLeave(&stream, ticks(lastArrival), ticks(now), QUIET)) {
-            CHECK(now >= listingEnd + QUIET);  // never while the listing still arrives
-            held = false;
-            requestLeft(&stream, downloads[current].missing);
-            downloads[current].running = true;
+        // The socket is empty: a held request may leave.
+        if ((state == HELD || state == CONFIRM_HELD) &&
+            requestMayLeave(&stream, ticks(lastArrival), ticks(now), QUIET)) {
+            CHECK(listingPause > 0 || now >= listingEnd + QUIET);  // never while the listing still arrives
+            requestLeft(&stream, request, tail);
+            state = state == HELD ? RUNNING : CONFIRMING;
             lastProgress = now;
-            // The sharer answers after its listing, which has ended by now.
-            if (current == 1) {
-                wire.send(in, file2, now + in.ConsumeIntegralInRange<uint32_t>(0, 5000), 5000);
-            } else if (answer1 == Answer::Normal) {
-                uint64_t last =
-                    wire.send(in, file1.substr(offset1), now + in.ConsumeIntegralInRange<uint32_t>(0, 20000), 20000);
-                wire.send(in, surplus, last, QUIET);
+            // The sharer answers once it has sent all it sent before.
+            std::string answer = served.substr(request.offset);
+            if (answers++ == 0) {
+                size_t surplusAt = peerSize - request.offset;
+                wire.send(in, answer.substr(0, surplusAt), now, 0);
+                wire.send(in, answer.substr(surplusAt), now, surplusPause);
+            } else {
+                wire.send(in, answer, now, 0);
             }
-        } else if (current >= 0 && downloads[current].running &&
-                   answerOverdue(ticks(lastProgress), ticks(now), TIMEOUT)) {
-            CHECK(current == 0 && answer1 != Answer::Normal);
-            answerAbandoned(&stream);
-            downloads[0].running = false;
-            // The quiet is counted from the moment the download was given up, too.
-            lastArrival = now;
-            if (answer1 == Answer::Late)
-                wire.send(in, file1.substr(offset1) + surplus, now + in.ConsumeIntegralInRange<uint32_t>(0, QUIET - 1),
-                          QUIET);
-            choice2 = now + in.ConsumeIntegralInRange<uint32_t>(0, 3000);
         }
-        if (downloads[1].done && wire.arrivals.empty()) break;
-        if (current == 0 && answer1 != Answer::Normal && downloads[1].done) break;
+        CHECK(streamBetweenAnswers(&stream) || !answerOverdue(ticks(lastProgress), ticks(now), TIMEOUT));
 
-        // Next moment anything can happen.
         uint64_t next = UINT64_MAX;
         if (!wire.arrivals.empty()) next = wire.arrivals.begin()->first;
-        if (current < 0) next = std::min(next, choice1);
-        if (current == 0 && !downloads[0].running && choice2 != UINT64_MAX) next = std::min(next, choice2);
-        if (held) next = std::min(next, lastArrival + QUIET);
-        if (current >= 0 && downloads[current].running) next = std::min(next, lastProgress + TIMEOUT);
+        if (state == WAITING) next = std::min(next, choice);
+        if (state == HELD || state == CONFIRM_HELD) next = std::min(next, lastArrival + QUIET);
         if (next == UINT64_MAX) break;
         now = std::max(now + 1, next);
     }
 
-    CHECK(records == listed);
-    CHECK(downloads[1].done);
-    CHECK(downloads[1].file == file2);
-    if (answer1 == Answer::Normal) {
-        CHECK(downloads[0].done);
-        CHECK(downloads[0].file == file1.substr(offset1));
-    } else {
-        CHECK(!downloads[0].done);
-        CHECK(downloads[0].file.empty());
+    // Only the listing's records, in the listing's order, never a record out of file data.
+    CHECK(records.size() <= listed.size());
+    CHECK(std::equal(records.begin(), records.end(), listed.begin()));
+    switch (outcome) {
+    case Outcome::Downloaded: CHECK(file == peerFile); break;
+    case Outcome::OtherVersion:
+    case Outcome::NotConfirmed: CHECK(file == original); break;
+    case Outcome::None: CHECK(false); break;  // every download ends one way or another
     }
-    (void)readCount;
+    if (otherVersion) CHECK(outcome != Outcome::Downloaded);
+    if (!otherVersion && listingPause == 0 && surplusPause == 0 && have < peerSize) {
+        CHECK(records == listed);
+        CHECK(outcome == Outcome::Downloaded);
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 // The fetch side's pure decisions: which addresses the connect dialog lets through, where each
-// byte of a stream that has no framing of its own goes, and when a held request may leave.
+// byte of a stream that has no framing of its own goes, how an answer's head is checked against
+// the local copy, and when a held request may leave.
 
 #include <gtest/gtest.h>
 
@@ -51,7 +52,7 @@ TEST(ParseDottedAddress, RefusesEverythingElse)
 
 namespace {
 
-ReceiveStream streamWith(unsigned fill, uint32_t owed, uint32_t dropLeft)
+ReceiveStream streamWith(unsigned fill, uint32_t owed, uint32_t dropLeft, uint32_t headLeft = 0, bool listingOpen = true)
 {
     ReceiveStream stream;
     resetStream(&stream);
@@ -60,6 +61,8 @@ ReceiveStream streamWith(unsigned fill, uint32_t owed, uint32_t dropLeft)
     stream.listing.fill = fill;
     stream.owed = owed;
     stream.dropLeft = dropLeft;
+    stream.headLeft = headLeft;
+    stream.listingOpen = listingOpen;
     return stream;
 }
 
@@ -70,12 +73,15 @@ std::string listingRecord(const char* name, uint32_t size)
     return std::string(record, RECORD_SIZE);
 }
 
-// What a receiver made of a stream: the records it listed, the file bytes and the bytes dropped.
+// What a receiver made of a stream: the records it listed, the file bytes, the bytes dropped and
+// the verdicts on answers' heads.
 struct Received {
     std::vector<std::string> records;
     std::string file;
     unsigned dropped = 0;
     unsigned completions = 0;
+    std::vector<HeadVerdict> heads;
+    unsigned capped = 0;
 };
 
 // Reads `bytes` as the receiver would, each read taking at most `readSize` bytes.
@@ -90,10 +96,12 @@ void feed(ReceiveStream* stream, const std::string& bytes, unsigned readSize, Re
         char* into = plan.target == ReadTarget::Record ? stream->listing.record + stream->listing.fill : chunk;
         memcpy(into, bytes.data() + at, count);
         at += count;
-        ReadResult result = accountRead(stream, plan, count);
+        ReadResult result = accountRead(stream, plan, into, count);
         out->dropped += result.dropped;
         out->file.append(chunk, result.fileBytes);
         if (result.fileComplete) ++out->completions;
+        if (result.head != HeadVerdict::Pending) out->heads.push_back(result.head);
+        if (result.listingCapped) ++out->capped;
         if (result.recordComplete) {
             out->records.emplace_back(stream->listing.record, RECORD_SIZE);
             takeRecord(stream);
@@ -103,33 +111,61 @@ void feed(ReceiveStream* stream, const std::string& bytes, unsigned readSize, Re
 
 }  // namespace
 
-TEST(PlanRead, FileBytesFirstThenWhatIsDroppedThenListing)
+TEST(OverlapRequest, AsksAgainForTheLastBytesHeld)
+{
+    struct Row {
+        uint32_t have, listed;
+        uint32_t offset, head, owed;
+    };
+    const Row rows[] = {
+        {0, 5000, 0, 0, 5000},                       // nothing held: nothing to compare
+        {1000, 5000, 0, 1000, 5000},                 // a copy smaller than the overlap: all of it
+        {65536, 100000, 0, 65536, 100000},
+        {120000, 200000, 54464, 65536, 145536},      // resume: the last 64 KiB of the copy first
+        {200000, 200000, 134464, 65536, 65536},      // confirm: the file's last 64 KiB, nothing more
+        {7, 7, 0, 7, 7},                             // confirm a tiny file: all of it
+        {4294967295u, 4294967295u, 4294901759u, 65536, 65536},
+        {300, 200, 0, 200, 200},                     // more than listed is held as listed
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.have << " of " << row.listed);
+        OverlapRequest request = overlapRequest(row.have, row.listed);
+        EXPECT_EQ(request.offset, row.offset);
+        EXPECT_EQ(request.head, row.head);
+        EXPECT_EQ(request.owed, row.owed);
+    }
+}
+
+TEST(PlanRead, HeadThenFileThenWhatIsCountedOffThenListingOrStray)
 {
     struct Row {
         unsigned fill;
         uint32_t owed;
         uint32_t dropLeft;
+        uint32_t headLeft;
+        bool listingOpen;
         ReadTarget target;
         unsigned maxBytes;
     };
     const Row rows[] = {
-        {0, 0, 0, ReadTarget::Record, 255},
-        {5, 0, 0, ReadTarget::Record, 250},
-        {254, 0, 0, ReadTarget::Record, 1},
-        {0, 100000, 0, ReadTarget::FileData, 4096},
-        {0, 10, 0, ReadTarget::FileData, 10},
-        {0, 4096, 0, ReadTarget::FileData, 4096},
-        {0, 4097, 0, ReadTarget::FileData, 4096},
-        {0, 4294967295u, 0, ReadTarget::FileData, 4096},
-        {0, 1, 5000, ReadTarget::FileData, 1},  // a sent request's answer comes before anything dropped
-        {0, 0, 100000, ReadTarget::Discard, 4096},
-        {0, 0, 7, ReadTarget::Discard, 7},
-        {3, 0, 1, ReadTarget::Discard, 1},
+        {0, 0, 0, 0, true, ReadTarget::Record, 255},
+        {5, 0, 0, 0, true, ReadTarget::Record, 250},
+        {254, 0, 0, 0, true, ReadTarget::Record, 1},
+        {0, 0, 0, 0, false, ReadTarget::Stray, 4096},  // after the first request nothing is listing
+        {0, 100000, 0, 0, false, ReadTarget::FileData, 4096},
+        {0, 10, 0, 0, false, ReadTarget::FileData, 10},
+        {0, 4097, 0, 0, false, ReadTarget::FileData, 4096},
+        {0, 4294967295u, 0, 0, false, ReadTarget::FileData, 4096},
+        {0, 100000, 0, 65536, false, ReadTarget::Head, 4096},
+        {0, 100000, 0, 10, false, ReadTarget::Head, 10},  // never a read across the head's end
+        {0, 1, 5000, 0, false, ReadTarget::FileData, 1},
+        {0, 0, 100000, 0, false, ReadTarget::Discard, 4096},
+        {0, 0, 7, 0, false, ReadTarget::Discard, 7},
     };
     for (size_t i = 0; i < std::size(rows); ++i) {
         const Row& row = rows[i];
         SCOPED_TRACE(testing::Message() << "row " << i);
-        ReceiveStream stream = streamWith(row.fill, row.owed, row.dropLeft);
+        ReceiveStream stream = streamWith(row.fill, row.owed, row.dropLeft, row.headLeft, row.listingOpen);
         ReadPlan plan = planRead(&stream);
         EXPECT_EQ(static_cast<int>(plan.target), static_cast<int>(row.target));
         EXPECT_EQ(plan.maxBytes, row.maxBytes);
@@ -161,9 +197,10 @@ TEST(AccountRead, CountsEachByteOnceWhereThePlanSentIt)
     for (size_t i = 0; i < std::size(rows); ++i) {
         const Row& row = rows[i];
         SCOPED_TRACE(testing::Message() << "row " << i);
-        ReceiveStream stream = streamWith(0, row.owed, row.dropLeft);
+        ReceiveStream stream = streamWith(0, row.owed, row.dropLeft, 0, false);
         ReadPlan plan = planRead(&stream);
-        ReadResult result = accountRead(&stream, plan, row.count);
+        char data[CHUNK_SIZE] = {};
+        ReadResult result = accountRead(&stream, plan, data, row.count);
         EXPECT_EQ(result.fileBytes, row.fileBytes);
         EXPECT_EQ(result.fileComplete, row.fileComplete);
         EXPECT_EQ(result.dropped, row.dropped);
@@ -177,22 +214,34 @@ TEST(ReceiveStream, EveryByteGoesWhereTheRequestsSay)
 {
     const std::string rec1 = listingRecord("a.txt", 5), rec2 = listingRecord("b.bin", 300);
     const std::string tagged = listingRecord("ghost.txt", 7) + "tail";  // a file that looks like a record
+    const std::string copy = "Hello, wor";                            // the local copy's last bytes
     struct Row {
         const char* what;
-        std::string beforeRequest;  // listing, junk, surplus: before the request leaves
-        uint32_t missing;           // 0: no request
-        std::string answer;         // after it
+        std::string beforeRequest;  // listing, junk: before the request leaves
+        uint32_t owed;              // 0: no request
+        uint32_t head;              // of the answer, compared with the copy's last bytes
+        std::string answer;         // what comes after it
         std::vector<std::string> records;
         std::string file;
         unsigned dropped;
+        std::vector<HeadVerdict> heads;
+        uint32_t dropLeft;          // still to be counted off at the end
     };
+    using V = HeadVerdict;
     const Row rows[] = {
-        {"listing only", rec1 + rec2, 0, "", {rec1, rec2}, "", 0},
-        {"listing, then a file", rec1 + rec2, 5, "hello", {rec1, rec2}, "hello", 0},
-        {"a file that begins like a record", rec1, static_cast<uint32_t>(tagged.size()), tagged, {rec1}, tagged, 0},
-        {"junk before a record is dropped", "junk!" + rec1, 3, "abc", {rec1}, "abc", 5},
-        {"a cut record before the request is dropped", rec1 + rec2.substr(0, 100), 3, "xyz", {rec1}, "xyz", 0},
-        {"surplus after the file is listing input", rec1, 3, "abc" + std::string("zz") + rec2, {rec1, rec2}, "abc", 2},
+        {"listing only", rec1 + rec2, 0, 0, "", {rec1, rec2}, "", 0, {}, 0},
+        {"listing, then a file", rec1 + rec2, 5, 0, "hello", {rec1, rec2}, "hello", 0, {}, 0},
+        {"a file that begins like a record", rec1, static_cast<uint32_t>(tagged.size()), 0, tagged, {rec1}, tagged, 0,
+         {}, 0},
+        {"junk before a record is dropped", "junk!" + rec1, 3, 0, "abc", {rec1}, "abc", 5, {}, 0},
+        {"a cut record before the request is dropped", rec1 + rec2.substr(0, 100), 3, 0, "xyz", {rec1}, "xyz", 0, {},
+         0},
+        {"surplus after the file is dropped, records and all", rec1, 3, 0, "abc" + std::string("zz") + rec2, {rec1},
+         "abc", 2 + RECORD_SIZE, {}, 0},
+        {"a resumed copy of this version", rec1, 14, 10, copy + "ld!!", {rec1}, "ld!!", 0, {V::Match}, 0},
+        {"a resumed copy of another version", rec1, 14, 10, "Jello, world!!", {rec1}, "", 14, {V::Differ}, 0},
+        {"a shifted answer: the rest is counted off", rec1, 14, 10, "xHello, wor", {rec1}, "", 11, {V::Differ}, 3},
+        {"a confirming answer: head alone", rec1, 10, 10, copy + "surplus", {rec1}, "", 7, {V::Match}, 0},
     };
     for (const Row& row : rows) {
         for (unsigned readSize : {1u, 7u, 255u, 4096u}) {
@@ -201,77 +250,91 @@ TEST(ReceiveStream, EveryByteGoesWhereTheRequestsSay)
             resetStream(&stream);
             Received got;
             feed(&stream, row.beforeRequest, readSize, &got);
-            if (row.missing > 0) requestLeft(&stream, row.missing);
+            if (row.owed > 0) requestLeft(&stream, {0, row.head, row.owed}, copy.data());
             feed(&stream, row.answer, readSize, &got);
             EXPECT_EQ(got.records, row.records);
             EXPECT_EQ(got.file, row.file);
             EXPECT_EQ(got.dropped, row.dropped);
-            EXPECT_EQ(got.completions, row.missing > 0 ? 1u : 0u);
+            EXPECT_EQ(got.heads, row.heads);
+            EXPECT_EQ(got.completions, row.file.empty() ? 0u : 1u);
+            EXPECT_EQ(stream.dropLeft, row.dropLeft);
+            EXPECT_EQ(streamBetweenAnswers(&stream), row.dropLeft == 0);
         }
     }
 }
 
-TEST(ReceiveStream, AnAbandonedAnswerIsDroppedEvenWhenItLooksLikeAListing)
+TEST(ReceiveStream, AnAbandonedAnswerIsCountedOffBeforeAnyRequestMayLeave)
 {
     const std::string late = listingRecord("late.txt", 9) + "rest of the file";
     struct Row {
-        uint32_t missing;
+        uint32_t owed;
         unsigned beforeAbandon;  // bytes of the answer written before it was given up
-        unsigned lateBytes;      // bytes of it that come after
-        unsigned records;        // listing records seen after the dropped rest
     };
     const Row rows[] = {
-        {static_cast<uint32_t>(late.size()), 0, static_cast<unsigned>(late.size()), 1},
-        {static_cast<uint32_t>(late.size()) + 10, 10, static_cast<unsigned>(late.size()), 1},
+        {static_cast<uint32_t>(late.size()), 0},
+        {static_cast<uint32_t>(late.size()) + 10, 10},
     };
     for (const Row& row : rows) {
         ReceiveStream stream;
         resetStream(&stream);
         Received got;
-        requestLeft(&stream, row.missing);
+        requestLeft(&stream, {0, 0, row.owed}, nullptr);
         feed(&stream, std::string(row.beforeAbandon, 'w'), 4096, &got);
         answerAbandoned(&stream);
-        EXPECT_TRUE(streamBetweenAnswers(&stream));
-        feed(&stream, late.substr(0, row.lateBytes), 50, &got);
+        EXPECT_FALSE(streamBetweenAnswers(&stream));
+        EXPECT_FALSE(requestMayLeave(&stream, 0, 100000, 1500));  // the rest is still owed
+        feed(&stream, late.substr(0, late.size() - 1), 50, &got);
+        EXPECT_FALSE(streamBetweenAnswers(&stream));
+        feed(&stream, late.substr(late.size() - 1), 50, &got);
+        EXPECT_TRUE(requestMayLeave(&stream, 0, 100000, 1500));
         EXPECT_EQ(got.file, std::string(row.beforeAbandon, 'w'));
-        EXPECT_EQ(got.dropped, row.lateBytes);
+        EXPECT_EQ(got.dropped, late.size());
+        // What comes after is no listing: the listing ended with the first request.
+        feed(&stream, listingRecord("next.txt", 1), 4096, &got);
         EXPECT_TRUE(got.records.empty());
-        // What comes after the whole rest is listing again.
-        const std::string next = listingRecord("next.txt", 1);
-        feed(&stream, next, 4096, &got);
-        ASSERT_EQ(got.records.size(), row.records);
-        EXPECT_EQ(got.records[0], next);
-        // The next request takes what follows it, and forgets any rest still owed.
-        answerAbandoned(&stream);
-        stream.dropLeft = 1000;
-        requestLeft(&stream, 4);
+        requestLeft(&stream, {0, 0, 4}, nullptr);
         feed(&stream, "data", 4096, &got);
         EXPECT_EQ(got.file, std::string(row.beforeAbandon, 'w') + "data");
     }
+}
+
+TEST(ReceiveStream, ListingStopsAtTheCapWithOneNotice)
+{
+    ReceiveStream stream;
+    resetStream(&stream);
+    stream.listed = LISTING_CAP - 2;  // as if that many had been taken
+    Received got;
+    const std::string record = listingRecord("again.txt", 1);
+    for (int i = 0; i < 5; ++i) feed(&stream, record, 100, &got);
+    EXPECT_EQ(got.records.size(), 2u);
+    EXPECT_EQ(got.capped, 1u);
+    EXPECT_EQ(got.dropped, 3 * RECORD_SIZE);
 }
 
 TEST(RequestMayLeave, OnlyAfterTheQuietPeriodAndNeverWhileAnAnswerIsDue)
 {
     struct Row {
         uint32_t owed;
+        uint32_t dropLeft;
         uint32_t lastArrival;
         uint32_t now;
         bool mayLeave;
     };
     const Row rows[] = {
-        {0, 1000, 1000, false},
-        {0, 1000, 2499, false},
-        {0, 1000, 2500, true},
-        {0, 1000, 90000, true},
-        {0, 0xFFFFFF00u, 0x00000100u, false},   // 512 ms across the counter's wrap
-        {0, 0xFFFFFF00u, 0x00000600u, true},    // 1792 ms across it
-        {0, 5000, 4000, true},                  // a clock read before the arrival it follows: long ago
-        {10, 1000, 90000, false},
+        {0, 0, 1000, 1000, false},
+        {0, 0, 1000, 2499, false},
+        {0, 0, 1000, 2500, true},
+        {0, 0, 1000, 90000, true},
+        {0, 0, 0xFFFFFF00u, 0x00000100u, false},   // 512 ms across the counter's wrap
+        {0, 0, 0xFFFFFF00u, 0x00000600u, true},    // 1792 ms across it
+        {0, 0, 5000, 4000, false},                 // a stamp later than the clock read: 0 ms
+        {10, 0, 1000, 90000, false},
+        {0, 10, 1000, 90000, false},               // the rest of an ended answer is still owed
     };
     for (size_t i = 0; i < std::size(rows); ++i) {
         const Row& row = rows[i];
         SCOPED_TRACE(testing::Message() << "row " << i);
-        ReceiveStream stream = streamWith(0, row.owed, 0);
+        ReceiveStream stream = streamWith(0, row.owed, row.dropLeft);
         EXPECT_EQ(requestMayLeave(&stream, row.lastArrival, row.now, 1500), row.mayLeave);
     }
 }
@@ -286,6 +349,7 @@ TEST(AnswerOverdue, AfterTheTimeoutCountedOnAWrappingClock)
     const Row rows[] = {
         {0, 29999, false}, {0, 30000, true}, {100, 30099, false}, {100, 30100, true},
         {0xFFFFF000u, 0x00000000u + 25000u, false}, {0xFFFFF000u, 0x00000000u + 27000u, true},
+        {30000, 100, false},  // a stamp taken after the clock was read is never overdue
     };
     for (const Row& row : rows)
         EXPECT_EQ(answerOverdue(row.lastProgress, row.now, 30000), row.overdue) << row.lastProgress << " " << row.now;
