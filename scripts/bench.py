@@ -166,14 +166,19 @@ def wait_size(path, size, timeout=900):
 # -- taking turns ------------------------------------------------------------------------------
 class Rounds:
     """Rounds of the program and of its baseline, taken in turns so that a change in the machine's
-    load hits both. Each round is (seconds, CPU seconds or None). Medians are kept; while rounds of
-    one side differ by more than `margin`, up to `most` rounds are taken."""
+    load hits both, the one that goes first changing every turn. Each round is (seconds, CPU
+    seconds or None). Medians are kept; while rounds of one side differ by more than `margin`, up
+    to `most` rounds are taken."""
 
     def __init__(self, program, baseline, size, least, most, margin=0.10):
         self.program, self.baseline, self.size = [], [], size
         while len(self.program) < most:
-            self.program.append(program())
-            self.baseline.append(baseline())
+            if len(self.program) % 2 == 0:
+                self.program.append(program())
+                self.baseline.append(baseline())
+            else:
+                self.baseline.append(baseline())
+                self.program.append(program())
             if len(self.program) >= least and self.spread() <= margin:
                 break
 
@@ -204,6 +209,8 @@ class Rounds:
             cpu_ratio = cp / cb
             r(f"   CPU s per GiB ({cpu_what}): program {cp:.1f}, baseline {cb:.1f};"
               f" program / baseline {cpu_ratio:.2f}")
+            for label, rounds in (("program", self.program), ("baseline", self.baseline)):
+                r(f"     {label} rounds: " + ", ".join(f"{cpu * GIB / self.size:.1f}" for _, cpu in rounds))
         return ratio, cpu_ratio
 
 
@@ -426,9 +433,12 @@ def part_two_copies(r, net, tmp, workdir_a, names, size, rounds, most, idle_seco
             harness.wait_until(lambda: os.path.exists(path) and os.path.getsize(path) > 0, 120, interval=POLL,
                                what=f"the first byte of {path}")
             all_pids = started_pids()
-            c0, t0 = cpu_of(all_pids), time.perf_counter()
+            each0 = [cpu_of([p]) for p in all_pids]
+            t0 = time.perf_counter()
             t1 = wait_size(path, size)
-            return t1 - t0, cpu_of(all_pids) - c0
+            each = [cpu_of([p]) - c for p, c in zip(all_pids, each0)]
+            sides.append(((each[0] + each[1]) * GIB / size, (each[2] + each[3]) * GIB / size))
+            return t1 - t0, sum(each)
 
         def program_round():
             name = left.pop(0)
@@ -466,9 +476,16 @@ def part_two_copies(r, net, tmp, workdir_a, names, size, rounds, most, idle_seco
                     finish(sender, 10)
                 shutil.rmtree(out_dir, ignore_errors=True)
 
+        sides = []  # (receiving side, sending side) CPU s per GiB of each round, in the order taken
         turns = Rounds(program_round, baseline_round, size, rounds, min(most, len(names)))
         ratio, _ = turns.describe(r, "caldervine.exe A <- caldervine.exe B", "baseline_receiver A <- sender B",
                                   "both processes + both wineservers")
+        # Rounds alternate which goes first: program, baseline, baseline, program, ...
+        order = [k for i in range(len(sides) // 2) for k in ((0, 1) if i % 2 == 0 else (1, 0))]
+        for who, label in ((0, "program"), (1, "baseline")):
+            mine = [sides[i] for i, k in enumerate(order) if k == who]
+            r(f"     {label} per side, receiving A / sending B (process + wineserver), CPU s per GiB: " +
+              ", ".join(f"{a:.1f} / {b:.1f}" for a, b in mine))
         r.goal("two copies / baseline pair (MB/s)", f"{ratio:.2f}", ">= 0.90", ratio >= 0.90)
         r()
         r("Idle with a connection open")
