@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "app/app_state.h"
+#include "app/ids.h"
 #include "app/status_title.h"
 #include "core/receive_stream.h"
 #include "fetch/download.h"
@@ -104,6 +105,16 @@ RequestSend sendRequestWhole(SOCKET socket, const char record[RECORD_SIZE])
     return sent == 0 ? RequestSend::NotSent : RequestSend::Partly;
 }
 
+// Under Wine a socket whose close is watched makes the wineserver peek at it whenever data
+// arrives, to tell data from the close: work on every chunk. While a file streams in, this thread
+// reads without pause and sees the close itself, so the watch is off from the request's leaving
+// until the download ends; it is back on before any message this thread shows, since the thread
+// reads nothing while one shows. A close that came meanwhile is reported when the watch resumes.
+void watchClose(SOCKET socket, bool on)
+{
+    WSAAsyncSelect(socket, app.connectDialog, on ? WM_FETCH_SOCKET : 0, on ? FD_CLOSE : 0);
+}
+
 // The held request leaves; from here on the stream counts the file's bytes.
 void sendHeldRequest(SOCKET socket, ReceiveStream* stream)
 {
@@ -111,7 +122,11 @@ void sendHeldRequest(SOCKET socket, ReceiveStream* stream)
     uint32_t missing = 0;
     if (!takeHeldRequest(record, &missing)) return;
     RequestSend outcome = sendRequestWhole(socket, record);
-    if (outcome == RequestSend::Whole) requestLeft(stream, missing);
+    if (outcome == RequestSend::Whole) {
+        // With nothing owed no last byte will turn the watch back on.
+        if (missing > 0) watchClose(socket, false);
+        requestLeft(stream, missing);
+    }
     requestSendEnded(outcome);
 }
 
@@ -139,6 +154,7 @@ DWORD WINAPI ReceiverWorker(LPVOID parameter)
                 continue;
             }
             if (downloadRunning() && answerOverdue(lastProgress, now, start.answerTimeout)) {
+                watchClose(start.socket, true);
                 abandonDownload();
                 answerAbandoned(&stream);
                 // A late answer that starts while the user reads the message is still dropped.
@@ -157,8 +173,12 @@ DWORD WINAPI ReceiverWorker(LPVOID parameter)
         }
         if (result.fileBytes > 0) {
             lastProgress = lastArrival;
+            if (result.fileComplete) watchClose(start.socket, true);
             FileWrite write = writeToDownload(chunk, result.fileBytes);
-            if (write == FileWrite::Failed) answerAbandoned(&stream);
+            if (write == FileWrite::Failed) {
+                watchClose(start.socket, true);
+                answerAbandoned(&stream);
+            }
             // The quiet that a next request waits for starts when the user has read the message.
             if (write != FileWrite::Continue) lastArrival = GetTickCount();
         }
