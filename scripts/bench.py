@@ -185,6 +185,10 @@ class Rounds:
     def spread(self):
         return max(max(r) / min(r) - 1 for r in (self.rates(self.program), self.rates(self.baseline)))
 
+    def turn_ratios(self):
+        """Program / baseline within each turn: the two rounds of a turn meet the most alike load."""
+        return [b[0] / p[0] for p, b in zip(self.program, self.baseline)]
+
     def rates(self, rounds):
         return [mbps(self.size, s) for s, _ in rounds]
 
@@ -199,16 +203,18 @@ class Rounds:
     def describe(self, r, label, base_label, cpu_what):
         prog, base = self.rates(self.program), self.rates(self.baseline)
         rp, rb = statistics.median(prog), statistics.median(base)
-        r(f"   {label:34s}: {rp:7.1f} MB/s  (rounds {', '.join(f'{x:.1f}' for x in prog)})")
-        r(f"   {base_label:34s}: {rb:7.1f} MB/s  (rounds {', '.join(f'{x:.1f}' for x in base)})")
-        ratio = rp / rb
-        r(f"   program / baseline                : {ratio:.2f}  (medians of {len(prog)} rounds in turns)")
+        r(f"   {label:34s}: {rp:7.1f} MB/s  (median; rounds {', '.join(f'{x:.1f}' for x in prog)})")
+        r(f"   {base_label:34s}: {rb:7.1f} MB/s  (median; rounds {', '.join(f'{x:.1f}' for x in base)})")
+        turns = self.turn_ratios()
+        ratio = statistics.median(turns)
+        r(f"   program / baseline                : {ratio:.2f}  (median of the {len(turns)} turns' ratios: "
+          f"{', '.join(f'{x:.2f}' for x in turns)}; ratio of the medians {rp / rb:.2f})")
         cp, cb = self.cpu_per_gib(self.program), self.cpu_per_gib(self.baseline)
         cpu_ratio = None
         if cp is not None and cb is not None:
-            cpu_ratio = cp / cb
-            r(f"   CPU s per GiB ({cpu_what}): program {cp:.1f}, baseline {cb:.1f};"
-              f" program / baseline {cpu_ratio:.2f}")
+            cpu_ratio = statistics.median(p[1] / b[1] for p, b in zip(self.program, self.baseline))
+            r(f"   CPU s per GiB ({cpu_what}): program {cp:.1f}, baseline {cb:.1f} (medians);"
+              f" program / baseline {cpu_ratio:.2f} (median of the turns' ratios)")
             for label, rounds in (("program", self.program), ("baseline", self.baseline)):
                 r(f"     {label} rounds: " + ", ".join(f"{cpu * GIB / self.size:.1f}" for _, cpu in rounds))
         return ratio, cpu_ratio
