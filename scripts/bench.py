@@ -361,7 +361,7 @@ def part_idle(r, host, label, pids, seconds):
 
 def part_serving(r, net, tmp, listing, big, size, small, small_size, rounds, most):
     """B's copy, then baseline_sender on B, in turns, each to a native client on A."""
-    r(f"Serving: B -> a native client on A over the link, {size // MIB} MiB, in turns")
+    r(f"Serving: B -> a native client on A over the link, {size // MIB} MiB, in turns (load {load_average()})")
     cv, ws = wait_pid(net.b, "caldervine.exe"), wineserver(net.b)
     served = [0]
 
@@ -423,7 +423,8 @@ def part_serving(r, net, tmp, listing, big, size, small, small_size, rounds, mos
 def part_two_copies(r, net, tmp, workdir_a, names, size, rounds, most, idle_seconds):
     """A's copy fetching from B's copy, in turns with baseline_receiver on A fetching from
     baseline_sender on B. Both timed from the first byte on A's disk to the last."""
-    r(f"Two copies: A's copy fetches from B's copy, {size // MIB} MiB, in turns with the baseline pair")
+    r(f"Two copies: A's copy fetches from B's copy, {size // MIB} MiB, in turns with the baseline pair"
+      f" (load {load_average()})")
     net.a.start_caldervine(workdir_a)
     d = net.a.driver()
     try:
@@ -524,7 +525,7 @@ def part_fetching(r, net, tmp, workdir_a, sizes, rounds, most):
         cv, ws = wait_pid(net.a, "caldervine.exe"), wineserver(net.a)
         figures = {}
         for size, count in sizes:
-            r(f"Fetching: A <- a native sharer on B, {size // MIB} MiB, in turns")
+            r(f"Fetching: A <- a native sharer on B, {size // MIB} MiB, in turns (load {load_average()})")
             sharer.raw = (sources[size], size)
             left = [n for n in sorted(entries) if n.startswith(f"f{size // MIB}-")]
             for name in left:
@@ -667,7 +668,7 @@ class LoadPeers:
 
 
 def part_sustained(r, net, peers, listing, files):
-    r(f"Sustained load: {peers} peers in a row against B's copy, from A")
+    r(f"Sustained load: {peers} peers in a row against B's copy, from A (load {load_average()})")
     cv, ws = wait_pid(net.b, "caldervine.exe"), wineserver(net.b)
     threads_idle = status_field(cv, "Threads")
     load = LoadPeers(net, listing, files)
@@ -767,7 +768,7 @@ def main():
     ap.add_argument("--size-mib", type=int, default=256, help="the big file (default 256)")
     ap.add_argument("--small-mib", type=int, default=32, help="the small fetch (default 32)")
     ap.add_argument("--rounds", type=int, default=3, help="least rounds per side (default 3)")
-    ap.add_argument("--most-rounds", type=int, default=5, help="most rounds per side while rounds differ (default 5)")
+    ap.add_argument("--most-rounds", type=int, default=7, help="most rounds per side while rounds differ (default 7)")
     ap.add_argument("--peers", type=int, default=1000, help="peers of the sustained load (default 1000)")
     ap.add_argument("--idle-seconds", type=float, default=10.0)
     ap.add_argument("--parts", default="serving,load,two,fetch",
