@@ -1,37 +1,64 @@
-// Whole sends: a record or a chunk is never left cut on the wire.
+// Whole sends: a record or a chunk is never left cut on the wire. Under Wine every call that
+// reaches the system is a round trip to the wineserver, so a send that completes at once costs
+// the send alone: the stop event is looked at only while a send is pending (a connection that is
+// ended is also shut down, which makes its next send fail at once), and the event is not reset
+// before each send.
 
 #include "app/socket_send.h"
+
+namespace {
+
+// True once the send on `overlapped` is over.
+bool sendOver(SOCKET socket, WSAOVERLAPPED* overlapped)
+{
+    DWORD sent = 0;
+    DWORD flags = 0;
+    return WSAGetOverlappedResult(socket, overlapped, &sent, FALSE, &flags) || WSAGetLastError() != WSA_IO_INCOMPLETE;
+}
+
+// Waits for the pending send on `overlapped`. False when `stop` was set first: the send has then
+// been cancelled and is over too, since `overlapped` lives in the caller's frame.
+bool awaitSend(SOCKET socket, WSAOVERLAPPED* overlapped, HANDLE stop)
+{
+    HANDLE waits[2] = {overlapped->hEvent, stop};
+    for (;;) {
+        DWORD woke = WaitForMultipleObjects(stop != nullptr ? 2 : 1, waits, FALSE, INFINITE);
+        if (woke != WAIT_OBJECT_0) {
+            // Only the thread that issued a send can cancel it (CancelIoEx is not on every
+            // system this runs on).
+            CancelIo(reinterpret_cast<HANDLE>(socket));
+            DWORD sent = 0;
+            DWORD flags = 0;
+            WSAGetOverlappedResult(socket, overlapped, &sent, TRUE, &flags);
+            return false;
+        }
+        if (sendOver(socket, overlapped)) return true;
+        // Still signalled by the previous send: Windows NT's I/O manager and Wine's server both
+        // clear the event as a send starts, but a provider that did not would land here. The
+        // second look closes the race with a send that completes between the two calls.
+        WSAResetEvent(overlapped->hEvent);
+        if (sendOver(socket, overlapped)) return true;
+    }
+}
+
+}  // namespace
 
 bool sendWholeUnless(SOCKET socket, const char* data, unsigned length, WSAEVENT event, HANDLE stop)
 {
     while (length > 0) {
-        if (stop != nullptr && WaitForSingleObject(stop, 0) == WAIT_OBJECT_0) return false;
         WSAOVERLAPPED overlapped;
         ZeroMemory(&overlapped, sizeof overlapped);
-        WSAResetEvent(event);
         overlapped.hEvent = event;
         WSABUF buffer;
         buffer.len = length;
         buffer.buf = const_cast<char*>(data);
         DWORD sent = 0;
-        bool stopped = false;
         if (WSASend(socket, &buffer, 1, &sent, 0, &overlapped, nullptr) == SOCKET_ERROR) {
             if (WSAGetLastError() != WSA_IO_PENDING) return false;
-            if (stop != nullptr) {
-                HANDLE waits[2] = {event, stop};
-                if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-                    // Only the thread that issued a send can cancel it (CancelIoEx is not on
-                    // every system this runs on); the wait below then sees it end.
-                    CancelIo(reinterpret_cast<HANDLE>(socket));
-                    stopped = true;
-                }
-            }
+            if (!awaitSend(socket, &overlapped, stop)) return false;
         }
-        // Also after a cancel: `overlapped` lives in this frame, so the send must be over before
-        // the frame goes.
         DWORD flags = 0;
-        BOOL completed = WSAGetOverlappedResult(socket, &overlapped, &sent, TRUE, &flags);
-        if (stopped || !completed) return false;
+        if (!WSAGetOverlappedResult(socket, &overlapped, &sent, TRUE, &flags)) return false;
         if (sent == 0 || sent > length) return false;
         data += sent;
         length -= sent;

@@ -1,54 +1,66 @@
 #!/usr/bin/env python3
 """Caldervine benchmarks: figures, not tests.
 
-Measures, under the same Wine, how fast the real program streams a file compared with the least
-a Win32 program can do (tools/baseline_sender.exe and tools/baseline_receiver.exe), what the
-link itself carries (netcat), how much CPU the program burns while a connection sits idle and
-while it sends, and whether its memory stays flat with the size of the file it serves.
+Measures the build this machine ships (the 32-bit build where 32-bit code runs, otherwise the
+64-bit one), each side against a baseline of the same design taking turns with it under the same
+Wine: tools/baseline_sender.exe (accepts, sends 4096-byte chunks, one overlapped send in flight)
+and tools/baseline_receiver.exe (connects, receives 4096 bytes at a time into a file). Then idle
+CPU, memory after serving 1 GiB, and a sustained load of a thousand peers in a row.
 
-Runs in two network namespaces of its own (cvA<suffix>/cvB<suffix>, made by the end-to-end
-harness), so it does not disturb end-to-end tests that use cvA/cvB. Prints everything and writes
-bench/results.txt. Throughputs are in MB/s with 1 MB = 10^6 bytes.
+Host B (10.211.0.2) shares, host A (10.211.0.1) fetches; each is a network namespace of its own
+with its own Wine prefix (cvA<tag><suffix>/cvB<tag><suffix>). Prints everything and writes
+bench/results.txt. MB/s = 10^6 bytes per second; CPU = utime + stime from /proc/<pid>/stat of the
+process and of its host's wineserver, which does each Wine system call's work.
 
-    python3 scripts/bench.py [--size-mib 1024] [--small-mib 64] [--idle-seconds 10]
+    python3 scripts/bench.py [--size-mib 256] [--rounds 3] [--peers 1000]
 """
 import argparse
 import contextlib
+import filecmp
 import os
+import queue
+import random
 import re
-import resource
 import shutil
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 import harness  # noqa: E402
-from peer_protocol import RECORD_SIZE, request_record  # noqa: E402
-from program import answer_box, connect, cpu_seconds, wait_entry  # noqa: E402
+from peer_protocol import RECORD_SIZE, listing_record, parse_record, request_record  # noqa: E402
+from program import DOWNLOADED, answer_box, connect, cpu_seconds, wait_entry  # noqa: E402
 
 PEER_PORT = harness.PEER_PORT
 BASELINE_PORT = 21121
 NC_PORT = 21122
-RECV_BLOCK = 1 << 20
+MIB = 1 << 20
+GIB = 1 << 30
 TICK = os.sysconf("SC_CLK_TCK")
 TOOLS_DIR = os.path.join(harness.WIN_BUILD, "tools")
 SENDER_EXE = os.path.join(TOOLS_DIR, "baseline_sender.exe")
 RECEIVER_EXE = os.path.join(TOOLS_DIR, "baseline_receiver.exe")
+POLL = 0.002  # how often a file's size on disk is looked at while a transfer is timed
 
 
 # -- reporting ---------------------------------------------------------------------------------
 class Report:
     def __init__(self):
         self.lines = []
+        self.goals = []  # (figure, value text, goal text, met)
 
     def __call__(self, text=""):
         print(text, flush=True)
         self.lines.append(text)
+
+    def goal(self, figure, value, goal, met):
+        self.goals.append((figure, value, goal, met))
 
     def text(self):
         return "\n".join(self.lines) + "\n"
@@ -58,37 +70,23 @@ def mbps(nbytes, seconds):
     return nbytes / seconds / 1e6 if seconds > 0 else float("inf")
 
 
-def median_of(results):
-    """The (seconds, ...) entry of median seconds (the lower middle one of an even count)."""
-    ordered = sorted(results, key=lambda x: x[0])
-    return ordered[(len(ordered) - 1) // 2]
-
-
-def rates(size, results):
-    return ", ".join(f"{mbps(size, x[0]):.1f}" for x in results)
-
-
-def pct(a, b):
-    return f"{100.0 * a / b:.0f}%" if a and b else "n/a"
+def load_average():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
 
 
 # -- processes ---------------------------------------------------------------------------------
-def netns_inode(host):
-    return os.stat(f"/var/run/netns/{host.name}").st_ino
-
-
 def pids_in(host, comm_prefix):
     """Pids of processes in `host`'s namespace whose comm starts with `comm_prefix`."""
-    want = netns_inode(host)
+    want = os.stat(f"/var/run/netns/{host.name}").st_ino
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open(f"/proc/{entry}/comm") as f:
-                comm = f.read().strip()
-            if not comm.startswith(comm_prefix):
-                continue
+                if not f.read().startswith(comm_prefix):
+                    continue
             if os.stat(f"/proc/{entry}/ns/net").st_ino != want:
                 continue
         except OSError:
@@ -97,12 +95,16 @@ def pids_in(host, comm_prefix):
     return found
 
 
-def wait_pid(host, comm_prefix, timeout=30):
-    return harness.wait_until(lambda: (pids_in(host, comm_prefix) or [None])[0], timeout,
+def wait_pid(host, comm_prefix, timeout=60):
+    return harness.wait_until(lambda: (pids_in(host, comm_prefix) or [None])[0], timeout, interval=0.02,
                               what=f"process {comm_prefix} in {host.name}")
 
 
-def status_kib(pid, key):
+def wineserver(host):
+    return wait_pid(host, "wineserver")
+
+
+def status_field(pid, key):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
             if line.startswith(key + ":"):
@@ -110,110 +112,32 @@ def status_kib(pid, key):
     return None
 
 
-class CpuWatch:
-    """CPU seconds used by a set of named pids between start() and stop()."""
-
-    def __init__(self, pids):
-        self.pids = {name: pid for name, pid in pids.items() if pid}
-        self.before = {}
-        self.used = {}
-
-    def start(self):
-        self.before = {name: cpu_seconds(pid) for name, pid in self.pids.items()}
-        self.t0 = time.monotonic()
-        return self
-
-    def stop(self):
-        self.wall = time.monotonic() - self.t0
-        for name, pid in self.pids.items():
-            after = cpu_seconds(pid)
-            before = self.before.get(name)
-            self.used[name] = None if after is None or before is None else after - before
-        return self
-
-    def per_gib(self, nbytes, *names):
-        """CPU seconds of `names` together per GiB moved."""
-        used = [self.used.get(name) for name in names]
-        if any(u is None for u in used):
-            return None
-        return sum(used) * (1 << 30) / nbytes
-
-    def describe(self):
-        parts = []
-        for name, used in self.used.items():
-            parts.append(f"{name} {used:.2f} s" if used is not None else f"{name} n/a")
-        return ", ".join(parts) + f" (wall {self.wall:.2f} s)"
-
-
-# -- the native client -------------------------------------------------------------------------
-def read_listing(sock, quiet=0.5, first_wait=10.0):
-    """Reads the listing records the program sends on accept, until it goes quiet."""
-    records = []
-    pending = b""
-    sock.settimeout(first_wait)
-    while True:
-        try:
-            data = sock.recv(65536)
-        except socket.timeout:
-            break
-        if not data:
-            break
-        pending += data
-        while len(pending) >= RECORD_SIZE:
-            records.append(pending[:RECORD_SIZE])
-            pending = pending[RECORD_SIZE:]
-        sock.settimeout(quiet)
-    if pending:
-        raise RuntimeError(f"listing ended with {len(pending)} stray bytes")
-    return [r.split(b"\0", 1)[0].decode("latin-1") for r in records]
-
-
-def receive(sock, expected=None, timeout=60.0):
-    """Receives into a 1 MiB buffer and drops the data: until `expected` bytes, or the peer closes.
-    Returns (bytes, seconds from the first call to the last byte)."""
-    buf = bytearray(RECV_BLOCK)
-    view = memoryview(buf)
-    sock.settimeout(timeout)
-    total = 0
-    t0 = time.perf_counter()
-    while expected is None or total < expected:
-        want = RECV_BLOCK if expected is None else min(RECV_BLOCK, expected - total)
-        n = sock.recv_into(view, want)
-        if n == 0:
-            break
-        total += n
-    return total, time.perf_counter() - t0
-
-
-def fetch_from_program(host, address, name, size):
-    """One connection to Caldervine: listing, one request, the whole file. Returns seconds."""
-    with contextlib.closing(harness.connect_to(host, address, PEER_PORT)) as s:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
-        listing = read_listing(s)
-        if not any(re.search(r"\s" + re.escape(name) + r"\s", line) for line in listing):
-            raise RuntimeError(f"{name} not in the listing: {listing}")
-        t0 = time.perf_counter()
-        s.sendall(request_record(name))
-        got, _ = receive(s, size)
-        seconds = time.perf_counter() - t0
-    if got != size:
-        raise RuntimeError(f"got {got} of {size} bytes from the program")
-    return seconds
+def cpu_of(pids):
+    """Summed CPU seconds of `pids`; every one must still be running."""
+    total = 0.0
+    for pid in pids:
+        used = cpu_seconds(pid)
+        if used is None:
+            raise RuntimeError(f"process {pid} ended before its CPU time was read")
+        total += used
+    return total
 
 
 def start_windows_tool(host, args, cwd):
-    """Runs a Windows console tool on `host`. Its output goes to files, not pipes: the first
-    Windows program of a prefix also starts Wine's services, which inherit its standard handles
-    and would keep a pipe open long after the tool has ended."""
+    """Runs a Windows console tool on `host` with its standard input on a pipe (the tools' --hold
+    waits for it to end). Output goes to files, not pipes: the first Windows program of a prefix
+    also starts Wine's services, which inherit its standard handles and would keep a pipe open."""
     out = tempfile.TemporaryFile(mode="w+")
     err = tempfile.TemporaryFile(mode="w+")
-    p = host.popen([harness.WINE, *args], cwd=cwd, stdout=out, stderr=err)
+    p = host.popen([harness.WINE, *args], cwd=cwd, stdin=subprocess.PIPE, stdout=out, stderr=err)
     p.output_files = (out, err)
     return p
 
 
-def finish(p, timeout=60):
-    """Waits for a tool started by start_windows_tool; returns its standard output."""
+def finish(p, timeout=120):
+    """Lets a tool of start_windows_tool end and returns its standard output."""
+    with contextlib.suppress(OSError):
+        p.stdin.close()
     p.wait(timeout=timeout)
     texts = []
     for f in p.output_files:
@@ -225,164 +149,574 @@ def finish(p, timeout=60):
     return texts[0]
 
 
-def start_baseline_sender(host, folder, name, port=BASELINE_PORT, extra=()):
-    p = start_windows_tool(host, [SENDER_EXE, name, str(port), *extra], folder)
-    host.wait_listening(timeout=60, port=port)
-    return p
+def wait_size(path, size, timeout=900):
+    """Waits until the file at `path` holds `size` bytes; returns the moment it did."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            if os.path.getsize(path) >= size:
+                return time.perf_counter()
+        except OSError:
+            pass
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"{path} did not reach {size} bytes in {timeout} s")
+        time.sleep(POLL)
 
 
-def fetch_from_baseline(client_host, sender_host, address, folder, name, size, extra=()):
-    """baseline_sender.exe on `sender_host`; the native client on `client_host`.
-    Returns (seconds, CpuWatch of the sender and its wineserver)."""
-    p = start_baseline_sender(sender_host, folder, name, extra=extra)
-    sender_pid = wait_pid(sender_host, "baseline_sende")
-    watch = CpuWatch({"baseline_sender": sender_pid,
-                      "wineserver": (pids_in(sender_host, "wineserver") or [None])[0]})
-    with contextlib.closing(harness.connect_to(client_host, address, BASELINE_PORT)) as s:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
-        watch.start()
-        got, seconds = receive(s)
-        watch.stop()
-    finish(p)
-    if got != size:
-        raise RuntimeError(f"got {got} of {size} bytes from baseline_sender")
-    return seconds, watch
+# -- taking turns ------------------------------------------------------------------------------
+class Rounds:
+    """Rounds of the program and of its baseline, taken in turns so that a change in the machine's
+    load hits both, the one that goes first changing every turn. Each round is (seconds, CPU
+    seconds or None). Medians are kept; while rounds of one side differ by more than `margin`, up
+    to `most` rounds are taken."""
 
-
-# -- data ----------------------------------------------------------------------------------------
-def make_file(path, mib):
-    with open(path, "wb") as f:
-        for _ in range(mib):
-            f.write(os.urandom(1 << 20))
-
-
-def load_average():
-    with open("/proc/loadavg") as f:
-        return " ".join(f.read().split()[:3])
-
-
-def machine_lines(win_dir):
-    cpu = "unknown"
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
+    def __init__(self, program, baseline, size, least, most, margin=0.10):
+        self.program, self.baseline, self.size = [], [], size
+        while len(self.program) < most:
+            if len(self.program) % 2 == 0:
+                self.program.append(program())
+                self.baseline.append(baseline())
+            else:
+                self.baseline.append(baseline())
+                self.program.append(program())
+            if len(self.program) >= least and self.spread() <= margin:
                 break
-    wine = subprocess.run([harness.WINE, "--version"], capture_output=True, text=True).stdout.strip()
-    date = subprocess.run(["date", "-u"], capture_output=True, text=True).stdout.strip()
-    return [
-        f"date:    {date}",
-        f"machine: {os.cpu_count()} CPUs (nproc {subprocess.run(['nproc'], capture_output=True, text=True).stdout.strip()}), "
-        f"{cpu}, kernel {os.uname().release}",
-        f"wine:    {wine} ({harness.WINE})",
-        f"build:   {os.path.basename(win_dir)} ({os.path.relpath(harness.CALDERVINE_EXE, ROOT)})",
-    ]
+
+    def spread(self):
+        return max(max(r) / min(r) - 1 for r in (self.rates(self.program), self.rates(self.baseline)))
+
+    def turn_ratios(self):
+        """Program / baseline within each turn: the two rounds of a turn meet the most alike load."""
+        return [b[0] / p[0] for p, b in zip(self.program, self.baseline)]
+
+    def rates(self, rounds):
+        return [mbps(self.size, s) for s, _ in rounds]
+
+    @staticmethod
+    def median_rate(rates):
+        return statistics.median(rates)
+
+    def cpu_per_gib(self, rounds):
+        values = [cpu * GIB / self.size for _, cpu in rounds if cpu is not None]
+        return statistics.median(values) if values else None
+
+    def describe(self, r, label, base_label, cpu_what):
+        prog, base = self.rates(self.program), self.rates(self.baseline)
+        rp, rb = statistics.median(prog), statistics.median(base)
+        r(f"   {label:34s}: {rp:7.1f} MB/s  (median; rounds {', '.join(f'{x:.1f}' for x in prog)})")
+        r(f"   {base_label:34s}: {rb:7.1f} MB/s  (median; rounds {', '.join(f'{x:.1f}' for x in base)})")
+        turns = self.turn_ratios()
+        ratio = statistics.median(turns)
+        r(f"   program / baseline                : {ratio:.2f}  (median of the {len(turns)} turns' ratios: "
+          f"{', '.join(f'{x:.2f}' for x in turns)}; ratio of the medians {rp / rb:.2f})")
+        cp, cb = self.cpu_per_gib(self.program), self.cpu_per_gib(self.baseline)
+        cpu_ratio = None
+        if cp is not None and cb is not None:
+            cpu_ratio = statistics.median(p[1] / b[1] for p, b in zip(self.program, self.baseline))
+            r(f"   CPU s per GiB ({cpu_what}): program {cp:.1f}, baseline {cb:.1f} (medians);"
+              f" program / baseline {cpu_ratio:.2f} (median of the turns' ratios)")
+            for label, rounds in (("program", self.program), ("baseline", self.baseline)):
+                r(f"     {label} rounds: " + ", ".join(f"{cpu * GIB / self.size:.1f}" for _, cpu in rounds))
+        return ratio, cpu_ratio
 
 
-# -- the parts ------------------------------------------------------------------------------
-def part_loopback(r, net, tmp, workdir, big, size, small, small_size, runs):
-    b = net.b
-    r("a. Sharing side over loopback (program and native client both in "
-      f"{b.name}, 127.0.0.1), {size / 2**20:.0f} MiB file")
-    cv = wait_pid(b, "caldervine.exe")
-    ws = (pids_in(b, "wineserver") or [None])[0]
+# -- native peers ------------------------------------------------------------------------------
+def receive_exactly(sock, count, timeout=60.0):
+    """Receives `count` bytes into one buffer; returns the bytes that came before the end of the
+    stream, a reset or `timeout`."""
+    buf = bytearray(count)
+    view = memoryview(buf)
+    have = 0
+    deadline = time.monotonic() + timeout
+    while have < count:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            break
+        sock.settimeout(left)
+        try:
+            n = sock.recv_into(view[have:], min(count - have, 4 * MIB))
+        except (socket.timeout, ConnectionResetError):
+            break
+        if n == 0:
+            break
+        have += n
+    return bytes(view[:have])
 
-    # d. memory, first half: the small file.
-    small_s = fetch_from_program(b, "127.0.0.1", small, small_size)
-    hwm_small = status_kib(cv, "VmHWM")
-    rss_small = status_kib(cv, "VmRSS")
 
-    # The program and the baseline take turns, so that a change in the machine's load hits both.
-    cv_results, base_results = [], []
-    for _ in range(runs):
-        watch = CpuWatch({"caldervine.exe": cv, "wineserver": ws, "Xvfb": b.xvfb.pid}).start()
-        seconds = fetch_from_program(b, "127.0.0.1", big, size)
-        cv_results.append((seconds, watch.stop()))
-        base_results.append(fetch_from_baseline(b, b, "127.0.0.1", tmp, big, size))
-    # Medians: one round slowed by other work on the machine moves neither figure.
-    cv_s, cv_watch = median_of(cv_results)
-    base_s, base_watch = median_of(base_results)
-    hwm_big = status_kib(cv, "VmHWM")
-    rss_big = status_kib(cv, "VmRSS")
+def drain(sock, count, timeout=60.0):
+    """Receives and drops `count` bytes; returns how many came."""
+    buf = bytearray(4 * MIB)
+    view = memoryview(buf)
+    have = 0
+    sock.settimeout(timeout)
+    while have < count:
+        n = sock.recv_into(view, min(count - have, len(buf)))
+        if n == 0:
+            break
+        have += n
+    return have
 
-    cv_rate, base_rate = mbps(size, cv_s), mbps(size, base_s)
-    r(f"   caldervine.exe -> native client : {cv_rate:8.1f} MB/s  ({cv_s:.2f} s, median of {runs}; "
-      f"rounds {rates(size, cv_results)})")
-    r(f"   baseline_sender -> native client: {base_rate:8.1f} MB/s  ({base_s:.2f} s, median of {runs}; "
-      f"rounds {rates(size, base_results)})")
-    r("     (both send on a socket they accepted; they took turns)")
-    r(f"   program / baseline              : {pct(cv_rate, base_rate)}  (target >= 90%)")
-    r(f"   CPU during the program's send   : {cv_watch.describe()}")
-    r(f"   CPU during the baseline's send  : {base_watch.describe()}")
-    cv_cpu = cv_watch.per_gib(size, "caldervine.exe", "wineserver")
-    base_cpu = base_watch.per_gib(size, "baseline_sender", "wineserver")
-    if cv_cpu and base_cpu:
-        r(f"   CPU per GiB (sender + its wineserver): program {cv_cpu:.1f} s, baseline {base_cpu:.1f} s;"
-          f" baseline / program = {pct(base_cpu, cv_cpu)}")
-        r("     (CPU per byte moved: far less sensitive than MB/s to other work on this machine)")
-    r(f"   (warm-up: {small_size / 2**20:.0f} MiB from the program at {mbps(small_size, small_s):.1f} MB/s)")
+
+def read_listing_count(host):
+    """Connects once to the copy on B and counts the records of its listing (until 1 s of quiet)."""
+    with contextlib.closing(harness.connect_to(host, harness.ADDRESS_B, PEER_PORT)) as s:
+        data = b""
+        s.settimeout(10)
+        with contextlib.suppress(socket.timeout):
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+                s.settimeout(1.0)
+    if not data or len(data) % RECORD_SIZE:
+        raise RuntimeError(f"listing of {len(data)} bytes")
+    return len(data) // RECORD_SIZE
+
+
+class NativeSharer:
+    """Stands in for a sharing copy on B in native code, so that the fetching side is measured
+    against a sender its own speed cannot slow: on PEER_PORT the listing of `entries` ({name:
+    (path, size)}) and then every request served from its offset with sendfile; on BASELINE_PORT
+    `raw` whole to whoever connects. After arm(), the next transfer waits for go() before its
+    first byte, so that the CPU clocks are read before it starts."""
+
+    def __init__(self, host, entries, raw):
+        self.entries, self.raw = entries, raw
+        self.started = queue.Queue()
+        self._go = threading.Event()
+        self._armed = False
+        self._lock = threading.Lock()
+        self._listeners = [harness.listen_on(host, PEER_PORT), harness.listen_on(host, BASELINE_PORT)]
+        threading.Thread(target=self._accept, args=(self._listeners[0], self._serve_peer), daemon=True).start()
+        threading.Thread(target=self._accept, args=(self._listeners[1], self._serve_raw), daemon=True).start()
+
+    def arm(self):
+        with self._lock:
+            self._armed = True
+            self._go.clear()
+
+    def go(self):
+        self._go.set()
+
+    def close(self):
+        for s in self._listeners:
+            with contextlib.suppress(OSError):
+                s.close()
+
+    def _hold(self, what):
+        with self._lock:
+            armed, self._armed = self._armed, False
+        if armed:
+            self.started.put(what)
+            self._go.wait(120)
+
+    def _accept(self, listener, serve):
+        while True:
+            try:
+                conn, _ = listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=serve, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def _send_file(conn, path, offset, count):
+        with open(path, "rb") as f:
+            conn.sendfile(f, offset, count)
+
+    def _serve_peer(self, conn):
+        with contextlib.closing(conn):
+            conn.sendall(b"".join(listing_record(n, size) for n, (_, size) in sorted(self.entries.items())))
+            while True:
+                record = receive_exactly(conn, RECORD_SIZE, timeout=3600)
+                if len(record) < RECORD_SIZE:
+                    return
+                _, name, offset = parse_record(record)
+                path, size = self.entries[name.decode("latin-1")]
+                self._hold(name)
+                if offset < size:
+                    self._send_file(conn, path, offset, size - offset)
+
+    def _serve_raw(self, conn):
+        with contextlib.closing(conn):
+            self._hold("raw")
+            self._send_file(conn, self.raw[0], 0, self.raw[1])
+            conn.shutdown(socket.SHUT_WR)
+            conn.settimeout(60)
+            with contextlib.suppress(OSError):
+                while conn.recv(65536):
+                    pass
+
+
+# -- the parts ---------------------------------------------------------------------------------
+def part_idle(r, host, label, pids, seconds):
+    """CPU of `pids` ({name: pid}) over `seconds` of idling."""
+    before = {name: cpu_seconds(pid) for name, pid in pids.items()}
+    time.sleep(seconds)
+    used = {name: cpu_seconds(pid) - before[name] for name, pid in pids.items()}
+    parts = ", ".join(f"{name} {u:.2f} s ({100 * u / seconds:.2f}% of a core)" for name, u in used.items())
+    r(f"   {label}: {parts} in {seconds:.0f} s (clock tick {1000 / TICK:.0f} ms)")
+    return used
+
+
+def part_serving(r, net, tmp, listing, big, size, small, small_size, rounds, most):
+    """B's copy, then baseline_sender on B, in turns, each to a native client on A."""
+    r(f"Serving: B -> a native client on A over the link, {size // MIB} MiB, in turns (load {load_average()})")
+    cv, ws = wait_pid(net.b, "caldervine.exe"), wineserver(net.b)
+    served = [0]
+
+    def program_round(name=big, nbytes=size):
+        with contextlib.closing(harness.connect_to(net.a, harness.ADDRESS_B, PEER_PORT)) as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 * MIB)
+            if len(receive_exactly(s, listing * RECORD_SIZE, 30)) != listing * RECORD_SIZE:
+                raise RuntimeError("the listing did not come whole")
+            c0 = cpu_of([cv, ws])
+            t0 = time.perf_counter()
+            s.sendall(request_record(name))
+            got = drain(s, nbytes)
+            t1 = time.perf_counter()
+            c1 = cpu_of([cv, ws])
+        if got != nbytes:
+            raise RuntimeError(f"the program served {got} of {nbytes} bytes")
+        served[0] += nbytes
+        return t1 - t0, c1 - c0
+
+    def baseline_round():
+        p = start_windows_tool(net.b, [SENDER_EXE, big, str(BASELINE_PORT), "--hold"], tmp)
+        try:
+            net.b.wait_listening(timeout=60, port=BASELINE_PORT)
+            sender = wait_pid(net.b, "baseline_sende")
+            with contextlib.closing(harness.connect_to(net.a, harness.ADDRESS_B, BASELINE_PORT)) as s:
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 * MIB)
+                c0 = cpu_of([sender, ws])
+                t0 = time.perf_counter()
+                got = drain(s, size)
+                t1 = time.perf_counter()
+                c1 = cpu_of([sender, ws])
+        finally:
+            out = finish(p)
+        if got != size or f"sent {size} bytes" not in out:
+            raise RuntimeError(f"baseline_sender: {got} bytes received; {out.strip()}")
+        return t1 - t0, c1 - c0
+
+    program_round(small, small_size)
+    rss_small, hwm_small = status_field(cv, "VmRSS"), status_field(cv, "VmHWM")
+    turns = Rounds(program_round, baseline_round, size, rounds, most)
+    ratio, cpu_ratio = turns.describe(r, "caldervine.exe on B", "baseline_sender on B", "sender + B's wineserver")
+    while served[0] < GIB:
+        program_round()
+    rss_big, hwm_big = status_field(cv, "VmRSS"), status_field(cv, "VmHWM")
     r()
-    return {"cv": cv_rate, "base": base_rate, "hwm": (hwm_small, rss_small, hwm_big, rss_big)}
-
-
-def part_idle(r, net, seconds):
-    b = net.b
-    r(f"c. CPU while idle with a connection open ({seconds:.0f} s after the listing was read)")
-    cv = wait_pid(b, "caldervine.exe")
-    ws = (pids_in(b, "wineserver") or [None])[0]
-    with contextlib.closing(harness.connect_to(b, "127.0.0.1", PEER_PORT)) as s:
-        listing = read_listing(s)
-        time.sleep(1.0)  # let the listing worker end
-        watch = CpuWatch({"caldervine.exe": cv, "wineserver": ws, "Xvfb": b.xvfb.pid}).start()
-        time.sleep(seconds)
-        watch.stop()
-    for name, used in watch.used.items():
-        r(f"   {name:15s}: {used:.2f} s CPU / {watch.wall:.1f} s  = {100 * used / watch.wall:.2f}% of a core"
-          f"  (clock tick {1 / TICK * 1000:.0f} ms)")
-    r(f"   (listing had {len(listing)} records)")
+    r("Memory of the sharing copy (VmRSS / VmHWM from /proc)")
+    r(f"   after {small_size / MIB:6.0f} MiB served: {rss_small / 1024:6.1f} / {hwm_small / 1024:6.1f} MiB")
+    r(f"   after {served[0] / MIB:6.0f} MiB served: {rss_big / 1024:6.1f} / {hwm_big / 1024:6.1f} MiB")
+    growth = max(rss_big - rss_small, hwm_big - hwm_small) / 1024
+    r(f"   growth {growth:+.1f} MiB")
     r()
-    return watch.used
+    r.goal("serving: program / minimal accepting sender (MB/s)", f"{ratio:.2f}", ">= 0.95", ratio >= 0.95)
+    if cpu_ratio is not None:
+        r.goal("serving: CPU s per GiB, program / baseline", f"{cpu_ratio:.2f}", "<= 1.05", cpu_ratio <= 1.05)
+    r.goal(f"memory after {served[0] / GIB:.2f} GiB served vs after {small_size // MIB} MiB", f"{growth:+.1f} MiB",
+           "+ < 2 MiB", growth < 2)
 
 
-def part_two_hosts_client(net, tmp, big, size, runs):
-    """(i) Caldervine on B, then baseline_sender on B, in turns, to the native client on A.
-    Returns the median seconds of each and every round's seconds."""
-    cv, base = [], []
-    for _ in range(runs):
-        cv.append((fetch_from_program(net.a, harness.ADDRESS_B, big, size),))
-        base.append(fetch_from_baseline(net.a, net.b, harness.ADDRESS_B, tmp, big, size))
-    return median_of(cv)[0], median_of(base)[0], cv, base
-
-
-def part_baseline_pair(net, tmp, big, size, receiver_extra=()):
-    """(iii) baseline_sender on B, baseline_receiver on A. Returns (MB/s, CpuWatch)."""
-    out_dir = tempfile.mkdtemp(prefix="recv-", dir=tmp)
+def part_two_copies(r, net, tmp, workdir_a, names, size, rounds, most, idle_seconds):
+    """A's copy fetching from B's copy, in turns with baseline_receiver on A fetching from
+    baseline_sender on B. Both timed from the first byte on A's disk to the last."""
+    r(f"Two copies: A's copy fetches from B's copy, {size // MIB} MiB, in turns with the baseline pair"
+      f" (load {load_average()})")
+    net.a.start_caldervine(workdir_a)
+    d = net.a.driver()
     try:
-        p = start_baseline_sender(net.b, tmp, big)
-        sender_pid = wait_pid(net.b, "baseline_sende")
-        watch = CpuWatch({"sender": sender_pid,
-                          "B wineserver": (pids_in(net.b, "wineserver") or [None])[0],
-                          "A wineserver": (pids_in(net.a, "wineserver") or [None])[0]}).start()
-        children = resource.getrusage(resource.RUSAGE_CHILDREN)
-        q = start_windows_tool(net.a, [RECEIVER_EXE, harness.ADDRESS_B, str(BASELINE_PORT), "out.bin",
-                                       *receiver_extra], out_dir)
-        out = finish(q, timeout=900)
-        watch.stop()
-        # The receiver is this script's child (ip netns exec and the wine loader exec in place),
-        # so its CPU is what the reaped children gained.
-        after = resource.getrusage(resource.RUSAGE_CHILDREN)
-        watch.used["receiver"] = (after.ru_utime - children.ru_utime) + (after.ru_stime - children.ru_stime)
-        finish(p)
-        m = re.search(r"received (\d+) bytes in ([\d.]+) s", out)
-        if not m or int(m.group(1)) != size:
-            raise RuntimeError(f"baseline_receiver: {out.strip()}")
-        return mbps(size, float(m.group(2))), watch
+        d.find_main()
+        connect(d, harness.ADDRESS_B)
+        for name in names:
+            wait_entry(d, name, size)
+        pids = [wait_pid(net.a, "caldervine.exe"), wineserver(net.a), wait_pid(net.b, "caldervine.exe"),
+                wineserver(net.b)]
+        left = list(names)
+
+        def timed(path, started_pids):
+            harness.wait_until(lambda: os.path.exists(path) and os.path.getsize(path) > 0, 120, interval=POLL,
+                               what=f"the first byte of {path}")
+            all_pids = started_pids()
+            each0 = [cpu_of([p]) for p in all_pids]
+            t0 = time.perf_counter()
+            t1 = wait_size(path, size)
+            each = [cpu_of([p]) - c for p, c in zip(all_pids, each0)]
+            sides.append(((each[0] + each[1]) * GIB / size, (each[2] + each[3]) * GIB / size))
+            return t1 - t0, sum(each)
+
+        def program_round():
+            name = left.pop(0)
+            path = os.path.join(workdir_a, "Incoming", name)
+            d.select("remote", wait_entry(d, name, size))
+            d.key("remote", "enter")
+            result = timed(path, lambda: pids)
+            box = answer_box(d, "ok", 30000)
+            if (box or {}).get("text") != DOWNLOADED or not filecmp.cmp(path, os.path.join(tmp, "big.bin"), False):
+                raise RuntimeError(f"two copies: box {box!r}, or {name} differs from the file served")
+            os.remove(path)
+            return result
+
+        def baseline_round():
+            out_dir = tempfile.mkdtemp(prefix="pair-", dir=tmp)
+            sender = start_windows_tool(net.b, [SENDER_EXE, "big.bin", str(BASELINE_PORT), "--hold"], tmp)
+            receiver = None
+            try:
+                net.b.wait_listening(timeout=60, port=BASELINE_PORT)
+                receiver = start_windows_tool(net.a, [RECEIVER_EXE, harness.ADDRESS_B, str(BASELINE_PORT), "out.bin",
+                                                      "--hold"], out_dir)
+                result = timed(os.path.join(out_dir, "out.bin"),
+                               lambda: [wait_pid(net.a, "baseline_recei"), pids[1], wait_pid(net.b, "baseline_sende"),
+                                        pids[3]])
+                # The sender's end of the stream lets the receiver end.
+                finish(sender)
+                finish(receiver)
+                receiver = None
+                return result
+            finally:
+                if receiver is not None:
+                    with contextlib.suppress(Exception):
+                        finish(receiver, 10)
+                with contextlib.suppress(Exception):
+                    finish(sender, 10)
+                shutil.rmtree(out_dir, ignore_errors=True)
+
+        sides = []  # (receiving side, sending side) CPU s per GiB of each round, in the order taken
+        turns = Rounds(program_round, baseline_round, size, rounds, min(most, len(names)))
+        ratio, _ = turns.describe(r, "caldervine.exe A <- caldervine.exe B", "baseline_receiver A <- sender B",
+                                  "both processes + both wineservers")
+        # Rounds alternate which goes first: program, baseline, baseline, program, ...
+        order = [k for i in range(len(sides) // 2) for k in ((0, 1) if i % 2 == 0 else (1, 0))]
+        for who, label in ((0, "program"), (1, "baseline")):
+            mine = [sides[i] for i, k in enumerate(order) if k == who]
+            r(f"     {label} per side, receiving A / sending B (process + wineserver), CPU s per GiB: " +
+              ", ".join(f"{a:.1f} / {b:.1f}" for a, b in mine))
+        r.goal("two copies / baseline pair (MB/s)", f"{ratio:.2f}", ">= 0.90", ratio >= 0.90)
+        r()
+        r("Idle with a connection open")
+        time.sleep(1.0)
+        used = part_idle(r, net.a, "fetching copy A", {"caldervine.exe": pids[0], "wineserver": pids[1]}, idle_seconds)
+        return used
     finally:
-        shutil.rmtree(out_dir, ignore_errors=True)
+        d.close()
+        net.a.kill_wine()
 
 
-def part_netcat(net, path, size):
-    """(iv) nc on B sends the file, nc on A discards it: what the link carries."""
+def part_fetching(r, net, tmp, workdir_a, sizes, rounds, most):
+    """A's copy fetching from a native sharer on B, in turns with baseline_receiver on A fetching
+    from the same sharer; both timed from the sharer's first byte to the file's full size on A's
+    disk. B's copy is stopped first: the native sharer takes its port."""
+    net.b.kill_wine()
+    entries, sources = {}, {}
+    for size, count in sizes:
+        source = os.path.join(tmp, f"fetch-{size // MIB}.bin")
+        sources[size] = source
+        make_file(source, size)
+        for i in range(1, count + 1):
+            entries[f"f{size // MIB}-{i}.bin"] = (source, size)
+    sharer = NativeSharer(net.b, entries, None)
+    net.a.start_caldervine(workdir_a)
+    d = net.a.driver()
+    try:
+        d.find_main()
+        connect(d, harness.ADDRESS_B)
+        cv, ws = wait_pid(net.a, "caldervine.exe"), wineserver(net.a)
+        figures = {}
+        for size, count in sizes:
+            r(f"Fetching: A <- a native sharer on B, {size // MIB} MiB, in turns (load {load_average()})")
+            sharer.raw = (sources[size], size)
+            left = [n for n in sorted(entries) if n.startswith(f"f{size // MIB}-")]
+            for name in left:
+                wait_entry(d, name, size)
+
+            def timed(path, clocks):
+                harness.wait_until(lambda: not sharer.started.empty(), 120, interval=0.01, what="the transfer's start")
+                sharer.started.get()
+                pids = clocks()
+                c0, t0 = cpu_of(pids), time.perf_counter()
+                sharer.go()
+                t1 = wait_size(path, size)
+                return t1 - t0, cpu_of(pids) - c0
+
+            def program_round():
+                name = left.pop(0)
+                path = os.path.join(workdir_a, "Incoming", name)
+                sharer.arm()
+                d.select("remote", wait_entry(d, name, size))
+                d.key("remote", "enter")
+                result = timed(path, lambda: [cv, ws])
+                box = answer_box(d, "ok", 30000)
+                if (box or {}).get("text") != DOWNLOADED or not filecmp.cmp(path, sources[size], False):
+                    raise RuntimeError(f"fetching: box {box!r}, or {name} differs from the file served")
+                os.remove(path)
+                return result
+
+            def baseline_round():
+                out_dir = tempfile.mkdtemp(prefix="recv-", dir=tmp)
+                sharer.arm()
+                p = start_windows_tool(net.a, [RECEIVER_EXE, harness.ADDRESS_B, str(BASELINE_PORT), "out.bin",
+                                               "--hold"], out_dir)
+                try:
+                    result = timed(os.path.join(out_dir, "out.bin"), lambda: [wait_pid(net.a, "baseline_recei"), ws])
+                    out = finish(p)
+                    if f"received {size} bytes" not in out:
+                        raise RuntimeError(f"baseline_receiver: {out.strip()}")
+                    return result
+                finally:
+                    with contextlib.suppress(Exception):
+                        finish(p, 10)
+                    shutil.rmtree(out_dir, ignore_errors=True)
+
+            turns = Rounds(program_round, baseline_round, size, rounds, min(most, count))
+            ratio, cpu_ratio = turns.describe(r, "caldervine.exe on A", "baseline_receiver on A",
+                                              "receiver + A's wineserver")
+            figures[size] = (ratio, cpu_ratio)
+            r.goal(f"fetching {size // MIB} MiB: program / minimal connecting receiver (MB/s)", f"{ratio:.2f}",
+                   ">= 0.95", ratio >= 0.95)
+            r()
+        big = max(s for s, _ in sizes)
+        if figures[big][1] is not None:
+            r.goal(f"fetching: CPU s per GiB, program / baseline ({big // MIB} MiB)", f"{figures[big][1]:.2f}",
+                   "<= 1.05", figures[big][1] <= 1.05)
+    finally:
+        d.close()
+        net.a.kill_wine()
+        sharer.close()
+
+
+# -- sustained load ------------------------------------------------------------------------------
+class LoadPeers:
+    """Peers in a row against B's copy, from A, the ways a real network produces them. Every byte
+    a peer reads is compared with the file at the offset it asked for."""
+
+    KINDS = (("whole", 70), ("leave-listing", 7), ("leave-upload", 8), ("replaced", 8), ("malformed", 7))
+    BAD_NAMES = ("..\\load-s.bin", "NUL", "C:\\load-s.bin", "nothere.bin", "load-s.bin\\x")
+
+    def __init__(self, net, listing, files, seed=17):
+        self.net, self.listing, self.files = net, listing, files  # files: {name: bytes}
+        self.random = random.Random(seed)
+        self.counts = {kind: 0 for kind, _ in self.KINDS}
+        self.bytes_checked = 0
+        self.faults = []
+        self.cut_uploads = 0  # replaced peers whose upload was really cut short
+
+    def kind(self):
+        return self.random.choices([k for k, _ in self.KINDS], [w for _, w in self.KINDS])[0]
+
+    def connect(self, rcvbuf=None):
+        s = harness.netns_socket(self.net.a)
+        if rcvbuf:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        s.settimeout(30)
+        s.connect((harness.ADDRESS_B, PEER_PORT))
+        return s
+
+    def read_listing(self, s, index):
+        data = receive_exactly(s, self.listing * RECORD_SIZE, 30)
+        if len(data) != self.listing * RECORD_SIZE:
+            self.faults.append(f"peer {index}: listing of {len(data)} bytes")
+            return False
+        return True
+
+    def check(self, index, name, offset, got, whole):
+        expected = self.files[name][offset:]
+        if whole and len(got) != len(expected):
+            self.faults.append(f"peer {index}: {len(got)} of {len(expected)} bytes of {name} from {offset}")
+        elif got != expected[:len(got)]:
+            self.faults.append(f"peer {index}: bytes of {name} from {offset} differ")
+        self.bytes_checked += len(got)
+
+    def request(self, s, name):
+        offset = self.random.randrange(len(self.files[name]) + 1)
+        s.sendall(request_record(name, offset))
+        return offset
+
+    def run(self, index, kind):
+        self.counts[kind] += 1
+        with contextlib.closing(self.connect(16384 if kind == "replaced" else None)) as s:
+            if kind == "leave-listing":
+                receive_exactly(s, self.random.randrange(1, self.listing * RECORD_SIZE), 30)
+                return
+            if not self.read_listing(s, index):
+                return
+            if kind == "malformed":
+                if self.random.random() < 0.5:
+                    junk = bytes(self.random.choice(b"abcxyz0123 \r\n\0\xff") for _ in range(self.random.randrange(1, 400)))
+                else:
+                    junk = request_record(self.random.choice(self.BAD_NAMES), self.random.randrange(1000))
+                s.sendall(junk)
+            if kind in ("leave-upload", "replaced"):
+                name = "load-l.bin"
+                offset = self.random.randrange(len(self.files[name]) // 2)
+                s.sendall(request_record(name, offset))
+                left = len(self.files[name]) - offset
+                got = receive_exactly(s, self.random.randrange(1, left // 4), 30)
+                if kind == "replaced":
+                    # The next peer comes while this one's upload is under way: this one's stream
+                    # ends early, and what did come must still be exact.
+                    self.run(index + 1, "whole")
+                    got += receive_exactly(s, left - len(got), 30)
+                    if len(got) < left:
+                        self.cut_uploads += 1
+                self.check(index, name, offset, got, whole=False)
+                return
+            name = "load-s.bin"
+            offset = self.request(s, name)
+            self.check(index, name, offset, receive_exactly(s, len(self.files[name]) - offset, 30), whole=True)
+
+
+def part_sustained(r, net, peers, listing, files):
+    r(f"Sustained load: {peers} peers in a row against B's copy, from A (load {load_average()})")
+    cv, ws = wait_pid(net.b, "caldervine.exe"), wineserver(net.b)
+    threads_idle = status_field(cv, "Threads")
+    load = LoadPeers(net, listing, files)
+
+    def sample():
+        # Workers end by themselves just after their peer: wait for them before reading.
+        with contextlib.suppress(AssertionError):
+            harness.wait_until(lambda: status_field(cv, "Threads") <= threads_idle, 20, what="threads")
+        time.sleep(0.5)
+        return status_field(cv, "VmRSS"), status_field(cv, "Threads"), len(os.listdir(f"/proc/{ws}/fd"))
+
+    marks = {peers // 3: "1/3", 2 * peers // 3: "2/3", peers: "end"}
+    samples = []
+    started = time.monotonic()
+    index = 0
+    while index < peers:
+        kind = load.kind()
+        load.run(index, kind)
+        index += 2 if kind == "replaced" else 1
+        for mark in [m for m in marks if m <= index and marks[m] not in [s[0] for s in samples]]:
+            samples.append((marks[mark], index, *sample()))
+    seconds = time.monotonic() - started
+    r(f"   {index} peers in {seconds:.0f} s: " + ", ".join(f"{n} {k}" for k, n in load.counts.items()) +
+      f" (each replaced peer is followed by one that replaces it; {load.cut_uploads} of them had their"
+      f" upload cut short)")
+    r(f"   threads of the idle copy before the load: {threads_idle}")
+    for label, at, rss, threads, fds in samples:
+        r(f"   at {label:3s} (peer {at:4d}): VmRSS {rss / 1024:6.1f} MiB, threads {threads:3d},"
+          f" wineserver descriptors {fds}")
+    rss_growth = (samples[-1][2] - samples[0][2]) / 1024
+    fd_growth = samples[-1][4] - samples[0][4]
+    threads_back = all(s[3] <= threads_idle for s in samples)
+    exact = not load.faults
+    r(f"   from 1/3 to the end: memory {rss_growth:+.1f} MiB, descriptors {fd_growth:+d}, threads back to"
+      f" {threads_idle}: {'yes' if threads_back else 'no'}")
+    r(f"   {load.bytes_checked} bytes read, every one compared: " + ("all exact" if exact else
+                                                                   f"{len(load.faults)} faults"))
+    for fault in load.faults[:10]:
+        r(f"     {fault}")
+    r()
+    flat = rss_growth < 2 and fd_growth < 20 and threads_back
+    r.goal(f"sustained load, {index} peers: flat from 1/3 on, every byte exact",
+           f"{rss_growth:+.1f} MiB, {fd_growth:+d} fds, threads {'back' if threads_back else 'not back'}, "
+           + ("exact" if exact else "NOT exact"), "+ < 2 MiB, + < 20, back", flat and exact)
+
+
+def part_netcat(r, net, path, size):
+    """What the link itself carries: nc on B sends the file, nc on A drops it."""
     with open(path, "rb") as f:
         server = net.b.popen(["nc", "-l", "-N", "-p", str(NC_PORT)], stdin=f,
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -395,132 +729,35 @@ def part_netcat(net, path, size):
     server.wait(timeout=30)
     if int(out.strip() or 0) != size:
         raise RuntimeError(f"nc carried {out.strip()} of {size} bytes")
-    return mbps(size, seconds)
-
-
-def two_copies_end_to_end(net, workdir_a, name, size, idle_seconds):
-    """(ii) A's caldervine.exe downloads `name` from B's caldervine.exe into A's Incoming, driven
-    by the test driver the way a user would: File > Connect, B's address, O.K, then Enter on the
-    file in the remote list. Timed from the Enter to the last byte on A's disk.
-
-    Returns (MB/s, CpuWatch of the transfer, CpuWatch of A idle afterwards with the connection
-    still open, the text of the message box that ends the download)."""
-    if not os.path.exists(harness.DRIVER_EXE):
-        raise RuntimeError(f"not measured: {os.path.relpath(harness.DRIVER_EXE, ROOT)} is not built")
-    net.a.start_caldervine(workdir_a)
-    d = net.a.driver()
-    try:
-        d.find_main()
-        connect(d, harness.ADDRESS_B)
-        index = wait_entry(d, name, size)
-        incoming = os.path.join(workdir_a, "Incoming", name)
-        cv_a = wait_pid(net.a, "caldervine.exe")
-        cv_b = wait_pid(net.b, "caldervine.exe")
-        watch = CpuWatch({"A caldervine.exe": cv_a, "B caldervine.exe": cv_b,
-                          "A wineserver": (pids_in(net.a, "wineserver") or [None])[0],
-                          "B wineserver": (pids_in(net.b, "wineserver") or [None])[0]})
-        d.select("remote", index)
-        watch.start()
-        t0 = time.perf_counter()
-        d.key("remote", "enter")
-        harness.wait_until(lambda: os.path.exists(incoming) and os.path.getsize(incoming) >= size, 1800,
-                           interval=0.02, what="the download on A")
-        seconds = time.perf_counter() - t0
-        watch.stop()
-        box = answer_box(d, "ok", 10000)
-        if os.path.getsize(incoming) != size:
-            raise RuntimeError(f"A's copy has {os.path.getsize(incoming)} of {size} bytes")
-        time.sleep(1.0)
-        idle = CpuWatch({"A caldervine.exe": cv_a, "A wineserver": (pids_in(net.a, "wineserver") or [None])[0]})
-        idle.start()
-        time.sleep(idle_seconds)
-        idle.stop()
-        return mbps(size, seconds), watch, idle, (box or {}).get("text", "")
-    finally:
-        d.close()
-        with contextlib.suppress(OSError):
-            os.remove(os.path.join(workdir_a, "Incoming", name))
-
-
-def part_two_hosts(r, net, tmp, workdir_a, big, size, runs, idle_seconds):
-    r(f"b. Between two namespaces (B={harness.ADDRESS_B} shares, A={harness.ADDRESS_A} receives), "
-      f"{size / 2**20:.0f} MiB over veth")
-    cv_s, base_s, cv_rounds, base_rounds = part_two_hosts_client(net, tmp, big, size, runs)
-    i, i_base = mbps(size, cv_s), mbps(size, base_s)
-    r(f"   (i)   caldervine.exe on B -> native client on A   : {i:8.1f} MB/s  (median of {runs}; "
-      f"rounds {rates(size, cv_rounds)})")
-    r(f"         baseline_sender on B -> native client on A  : {i_base:8.1f} MB/s  (median of {runs}; "
-      f"rounds {rates(size, base_rounds)})")
-    r(f"         (both accepted their peer; in turns)           program / baseline {pct(i, i_base)}")
-    try:
-        ii, ii_watch, idle, box = two_copies_end_to_end(net, workdir_a, big, size, idle_seconds)
-        r(f"   (ii)  caldervine.exe on A <- caldervine.exe on B  : {ii:8.1f} MB/s  (one run; end box: {box!r})")
-        r(f"         CPU: {ii_watch.describe()}")
-        r(f"         A idle afterwards, connection open: {idle.describe()}")
-    except Exception as e:  # keep the other figures
-        ii = None
-        r(f"   (ii)  caldervine.exe on A <- caldervine.exe on B  : failed ({type(e).__name__}: {e})")
-    results = [part_baseline_pair(net, tmp, big, size) for _ in range(runs)]
-    iii, watch = max(results, key=lambda x: x[0])
-    r(f"   (iii) baseline_sender B -> baseline_receiver A    : {iii:8.1f} MB/s  (best of {runs})")
-    r("         sender accepts, receiver connects: sockets set up as the two copies set up theirs")
-    r(f"         CPU: {watch.describe()}")
-    iv = max(part_netcat(net, os.path.join(tmp, big), size) for _ in range(runs))
-    r(f"   (iv)  nc B -> nc A (the link's limit)             : {iv:8.1f} MB/s  (best of {runs})")
-    if ii:
-        r(f"   two copies / Win32 baseline pair                  : {pct(ii, iii)}  (target >= 80%)")
-        for label, a_cpu, b_cpu in (
-                ("two copies", ii_watch.per_gib(size, "A caldervine.exe", "A wineserver"),
-                 ii_watch.per_gib(size, "B caldervine.exe", "B wineserver")),
-                ("baseline pair", watch.per_gib(size, "receiver", "A wineserver"),
-                 watch.per_gib(size, "sender", "B wineserver"))):
-            if a_cpu is not None and b_cpu is not None:
-                r(f"   CPU per GiB, {label:13s}: receiving side (process + wineserver) {a_cpu:5.1f} s,"
-                  f" sending side {b_cpu:5.1f} s")
-    r(f"   Win32 baseline pair / nc                          : {pct(iii, iv)}  (what Wine itself costs)")
-    r()
-    return {"i": i, "i_base": i_base, "ii": ii, "iii": iii, "iv": iv}
-
-
-def part_diagnostics(r, net, tmp, name, size, rounds):
-    """The baseline tools with one of the program's habits added, each beside the plain tool, on
-    the small file: whether that habit costs throughput or CPU under this Wine."""
-    r(f"e. Diagnostics: the baseline tools with one habit of the program added ({size / 2**20:.0f} MiB, "
-      f"best of {rounds}, taking turns)")
-    b = net.b
-    loop = {(): [], ("--notify",): []}
-    pair = {(): [], ("--select",): []}
-    for _ in range(rounds):
-        for extra in loop:
-            loop[extra].append(fetch_from_baseline(b, b, "127.0.0.1", tmp, name, size, extra=extra))
-        for extra in pair:
-            pair[extra].append(part_baseline_pair(net, tmp, name, size, receiver_extra=extra))
-    for extra, label in (((), "baseline_sender           "),
-                         (("--notify",), "baseline_sender --notify  ")):
-        seconds, watch = min(loop[extra], key=lambda x: x[0])
-        cpu = min(w.per_gib(size, "baseline_sender", "wineserver") for _, w in loop[extra])
-        r(f"   loopback, {label}: {mbps(size, seconds):8.1f} MB/s, sender + wineserver {cpu:5.1f} s CPU per GiB")
-    r("     (--notify: the sockets report to a window through WSAAsyncSelect, as the program's do)")
-    for extra, label in (((), "baseline_receiver        "),
-                         (("--select",), "baseline_receiver --select")):
-        rate = max(x[0] for x in pair[extra])
-        cpu = min(w.per_gib(size, "receiver", "A wineserver") for _, w in pair[extra])
-        r(f"   B -> A,   {label}: {rate:8.1f} MB/s, receiver + A wineserver {cpu:5.1f} s CPU per GiB")
-    r("     (--select: select() with a 250 ms time-out before every 4096-byte recv, as the program's")
-    r("      receiving thread does)")
+    r(f"The link itself: nc B -> nc A {mbps(size, seconds):.0f} MB/s ({size // MIB} MiB, one round)")
     r()
 
 
-def part_memory(r, hwm, small_size, size):
-    hwm_small, rss_small, hwm_big, rss_big = hwm
-    r("d. Memory of caldervine.exe (from /proc/<pid>/status)")
-    r(f"   after serving {small_size / 2**20:5.0f} MiB: VmHWM {hwm_small / 1024:7.1f} MiB, VmRSS {rss_small / 1024:7.1f} MiB")
-    r(f"   after serving {size / 2**20:5.0f} MiB: VmHWM {hwm_big / 1024:7.1f} MiB, VmRSS {rss_big / 1024:7.1f} MiB")
-    r(f"   peak growth: {(hwm_big - hwm_small) / 1024:+.1f} MiB  (flat = about 0)")
-    r()
+# -- main ------------------------------------------------------------------------------------------
+def make_file(path, size):
+    with open(path, "wb") as f:
+        for start in range(0, size, 4 * MIB):
+            f.write(os.urandom(min(4 * MIB, size - start)))
 
 
-# -- main -----------------------------------------------------------------------------------------
+def machine_lines():
+    cpu = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    wine = subprocess.run([harness.WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    shipped = "the shipped 32-bit build" if harness.WINE.endswith("/wine") else \
+        "the 64-bit build (this machine cannot run 32-bit code)"
+    return [
+        f"date:    {time.strftime('%Y-%m-%d %H:%M:%S UTC', time.gmtime())}",
+        f"machine: {os.cpu_count()} CPUs, {cpu}, kernel {os.uname().release}",
+        f"wine:    {wine} ({harness.WINE})",
+        f"build:   {os.path.relpath(harness.CALDERVINE_EXE, ROOT)}: {shipped}",
+    ]
+
+
 def namespaces_in_use(names):
     listed = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
     return [n for n in names if re.search(rf"^{re.escape(n)}(\s|$)", listed, re.M)]
@@ -528,24 +765,22 @@ def namespaces_in_use(names):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--size-mib", type=int, default=1024, help="size of the big file (default 1024)")
-    ap.add_argument("--small-mib", type=int, default=64, help="size of the small file for memory (default 64)")
+    ap.add_argument("--size-mib", type=int, default=256, help="the big file (default 256)")
+    ap.add_argument("--small-mib", type=int, default=32, help="the small fetch (default 32)")
+    ap.add_argument("--rounds", type=int, default=3, help="least rounds per side (default 3)")
+    ap.add_argument("--most-rounds", type=int, default=7, help="most rounds per side while rounds differ (default 7)")
+    ap.add_argument("--peers", type=int, default=1000, help="peers of the sustained load (default 1000)")
     ap.add_argument("--idle-seconds", type=float, default=10.0)
-    ap.add_argument("--runs", type=int, default=0, help="runs per throughput (default: 2 below 512 MiB, else 1)")
-    ap.add_argument("--loopback-runs", type=int, default=3,
-                    help="turns of program and baseline over loopback, medians kept (default 3)")
-    ap.add_argument("--diagnostic-rounds", type=int, default=2,
-                    help="rounds of the diagnostics on the small file (0: skip; default 2)")
-    ap.add_argument("--loopback-only", action="store_true",
-                    help="only the idle, loopback and memory figures (the serving ratio, quickly)")
-    ap.add_argument("--suffix", default="bench", help="namespace suffix (default: bench -> cvAbench/cvBbench)")
+    ap.add_argument("--parts", default="serving,load,two,fetch",
+                    help="which parts to run (default all: serving,load,two,fetch)")
+    ap.add_argument("--suffix", default="bench", help="namespace suffix (default: bench -> cvA<tag>bench)")
     ap.add_argument("--tmp", default="/tmp", help="where the test files go (removed at the end)")
     ap.add_argument("--out", default=os.path.join(ROOT, "bench", "results.txt"))
     args = ap.parse_args()
-    runs = args.runs or (2 if args.size_mib < 512 else 1)
-    size, small_size = args.size_mib << 20, args.small_mib << 20
+    size, small = args.size_mib * MIB, args.small_mib * MIB
+    rounds, most = args.rounds, max(args.rounds, args.most_rounds)
 
-    for exe in (harness.CALDERVINE_EXE, SENDER_EXE, RECEIVER_EXE):
+    for exe in (harness.CALDERVINE_EXE, harness.DRIVER_EXE, SENDER_EXE, RECEIVER_EXE):
         if not os.path.exists(exe):
             sys.exit(f"missing {exe}: run scripts/bench.sh (it builds first)")
     mine = ["cvA" + harness.HOST_TAG + args.suffix, "cvB" + harness.HOST_TAG + args.suffix]
@@ -555,57 +790,67 @@ def main():
 
     r = Report()
     r("Caldervine benchmarks")
-    for line in machine_lines(harness.WIN_BUILD):
+    for line in machine_lines():
         r(line)
-    r(f"sizes:   big file {args.size_mib} MiB, small file {args.small_mib} MiB, random bytes, in the page cache")
     r(f"load:    {load_average()} (1/5/15 min) at the start; other work on this machine shares its CPUs")
-    r("units:   MB/s = 10^6 bytes per second; CPU = utime+stime from /proc/<pid>/stat")
-    # Under Wine a connected socket sends about a fifth faster than an accepted one, so each
-    # baseline sets its socket up as the side of the program it stands beside.
-    r("sockets: baseline_sender listens and sends on the socket it accepts, as the program's sharing")
-    r("         side does; baseline_receiver connects, as its fetching side does. Neither shares code")
-    r("         with the program (tools/).")
+    r(f"sizes:   {args.size_mib} MiB and {args.small_mib} MiB files of random bytes, in the page cache; "
+      f"at least {rounds} rounds a side, up to {most} while they differ by more than 10%")
+    r("timing:  serving, from the request to the last byte at the client; fetching, from the sender's first")
+    r("         byte to the file's full size on A's disk (the transfer; the program's closing checks and its")
+    r("         message come after); two copies, from the first byte on A's disk to the last")
     r()
 
     tmp = tempfile.mkdtemp(prefix="cv-bench-", dir=args.tmp)
     started = time.monotonic()
     try:
-        big, small = "big.bin", "small.bin"
-        print(f"creating {args.size_mib} MiB + {args.small_mib} MiB of random bytes in {tmp} ...", flush=True)
-        make_file(os.path.join(tmp, big), args.size_mib)
-        make_file(os.path.join(tmp, small), args.small_mib)
+        print(f"creating the files in {tmp} ...", flush=True)
+        big = os.path.join(tmp, "big.bin")
+        make_file(big, size)
+        make_file(os.path.join(tmp, "warm.bin"), 64 * MIB)
+        files = {"load-s.bin": os.urandom(2 * MIB), "load-l.bin": os.urandom(16 * MIB)}
         workdir_b = harness.make_workdir(base=tmp)
         workdir_a = harness.make_workdir(base=tmp)
-        for name in (big, small):
-            os.link(os.path.join(tmp, name), os.path.join(workdir_b, "Share", name))
+        pair_names = [f"big-{i}.bin" for i in range(1, most + 1)]
+        for name in ["big.bin"] + pair_names:
+            os.link(big, os.path.join(workdir_b, "Share", name))
+        os.link(os.path.join(tmp, "warm.bin"), os.path.join(workdir_b, "Share", "warm.bin"))
+        for name, data in files.items():
+            with open(os.path.join(workdir_b, "Share", name), "wb") as f:
+                f.write(data)
 
         print(f"starting namespaces {mine[0]}/{mine[1]} ...", flush=True)
         with harness.Network(suffix=args.suffix) as net:
             net.b.start_caldervine(workdir_b)
-            time.sleep(1.0)
-            idle = part_idle(r, net, args.idle_seconds)
-            loop = part_loopback(r, net, tmp, workdir_b, big, size, small, small_size,
-                                 max(runs, args.loopback_runs))
-            two = None
-            if not args.loopback_only:
-                two = part_two_hosts(r, net, tmp, workdir_a, big, size, runs, args.idle_seconds)
-            part_memory(r, loop["hwm"], small_size, size)
-            if args.diagnostic_rounds and not args.loopback_only:
-                part_diagnostics(r, net, tmp, small, small_size, args.diagnostic_rounds)
+            listing = read_listing_count(net.a)
+            r("Idle with a connection open")
+            with contextlib.closing(harness.connect_to(net.a, harness.ADDRESS_B, PEER_PORT)) as s:
+                receive_exactly(s, listing * RECORD_SIZE, 30)
+                time.sleep(1.0)
+                idle_b = part_idle(r, net.b, "sharing copy B",
+                                   {"caldervine.exe": wait_pid(net.b, "caldervine.exe"), "wineserver": wineserver(net.b)},
+                                   args.idle_seconds)
+            r()
+            parts = args.parts.split(",")
+            if "serving" in parts:
+                part_serving(r, net, tmp, listing, "big.bin", size, "warm.bin", 64 * MIB, rounds, most)
+            if "load" in parts:
+                part_sustained(r, net, args.peers, listing, files)
+            idle = [idle_b["caldervine.exe"]]
+            if "two" in parts:
+                idle.append(part_two_copies(r, net, tmp, workdir_a, pair_names, size, rounds, most,
+                                            args.idle_seconds)["caldervine.exe"])
+                r()
+            worst = max(idle) / args.idle_seconds * 100
+            r.goal("CPU with a connection open and idle (each copy)", f"{worst:.2f}% of a core", "<= 0.5%",
+                   worst <= 0.5)
+            if "fetch" in parts:
+                part_fetching(r, net, tmp, workdir_a, [(size, most), (small, 2 * most)], rounds, most)
+            part_netcat(r, net, big, size)
         r("Summary")
-        r(f"   loopback: program {loop['cv']:.1f} MB/s vs baseline {loop['base']:.1f} MB/s = "
-          f"{pct(loop['cv'], loop['base'])} (target >= 90%)")
-        if two:
-            r(f"   B -> A:   program {two['i']:.1f} MB/s vs baseline_sender {two['i_base']:.1f} MB/s = "
-              f"{pct(two['i'], two['i_base'])}; two copies "
-              + (f"{two['ii']:.1f} MB/s vs Win32 baseline pair {two['iii']:.1f} MB/s = {pct(two['ii'], two['iii'])}"
-                 if two["ii"] else "not measured")
-              + " (target >= 80%)")
-        r(f"   idle CPU of caldervine.exe: {idle.get('caldervine.exe', 0):.2f} s per {args.idle_seconds:.0f} s")
-        hwm = loop["hwm"]
-        r(f"   peak memory: {hwm[0] / 1024:.1f} MiB after {args.small_mib} MiB, {hwm[2] / 1024:.1f} MiB after "
-          f"{args.size_mib} MiB")
-        r(f"   load average at the end: {load_average()}")
+        width = max(len(g[0]) for g in r.goals)
+        for figure, value, goal, met in r.goals:
+            r(f"   {figure:{width}s}  {value:>12s}  goal {goal:14s} {'met' if met else 'MISSED'}")
+        r(f"   load average at the end: {load_average()} (1/5/15 min)")
         r(f"   total run time: {time.monotonic() - started:.0f} s")
     finally:
         shutil.rmtree(tmp, ignore_errors=True)

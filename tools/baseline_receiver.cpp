@@ -1,14 +1,14 @@
 // baseline_receiver: the least a Win32 program can do to receive a stream into a file, for
 // comparison with Caldervine's fetching side under the same Wine. Like that side it connects to
-// address:port; it receives up to 4096 bytes at a time and writes them with WriteFile until the
-// peer closes. It shares no code with the program.
+// address:port on a non-blocking socket, receives up to 4096 bytes at a time and writes them with
+// WriteFile, and waits with select() only when nothing is queued, until the peer closes. It
+// shares no code with the program.
 //
-//   baseline_receiver ADDRESS PORT OUTFILE [--select]
+//   baseline_receiver ADDRESS PORT OUTFILE [--hold]
 //
-// --select waits for the socket with select() (250 ms time-out) before every recv, as a
-// receiving thread that also watches for being told to stop does.
-//
-// Prints "received BYTES bytes in SECONDS s" at the end (timed from the connection).
+// Prints "received BYTES bytes in SECONDS s" at the end (timed from the connection). --hold
+// keeps the process until its standard input ends, so that its CPU time can be read after the
+// transfer.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -29,22 +29,40 @@ double now()
     return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
+bool waitReadable(SOCKET s)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval wait = {0, 100000};
+    return select(0, &readable, nullptr, nullptr, &wait) != SOCKET_ERROR;
+}
+
+void waitForInputEnd()
+{
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    char sink[64];
+    DWORD got = 0;
+    while (ReadFile(input, sink, sizeof sink, &got, nullptr) && got > 0) {
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const char* positional[3] = {nullptr, nullptr, nullptr};
     int count = 0;
-    bool waitFirst = false;
+    bool hold = false;
     for (int i = 1; i < argc; ++i) {
-        if (lstrcmpA(argv[i], "--select") == 0) {
-            waitFirst = true;
+        if (lstrcmpA(argv[i], "--hold") == 0) {
+            hold = true;
         } else if (count < 3) {
             positional[count++] = argv[i];
         }
     }
     if (count < 3) {
-        fprintf(stderr, "usage: baseline_receiver ADDRESS PORT OUTFILE [--select]\n");
+        fprintf(stderr, "usage: baseline_receiver ADDRESS PORT OUTFILE [--hold]\n");
         return 2;
     }
     WSADATA data;
@@ -70,27 +88,17 @@ int main(int argc, char** argv)
         CloseHandle(file);
         return 1;
     }
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
     double start = now();
     static char chunk[CHUNK];
     unsigned long long total = 0;
     bool ok = true;
     for (;;) {
-        if (waitFirst) {
-            fd_set readable;
-            FD_ZERO(&readable);
-            FD_SET(s, &readable);
-            timeval wait = {0, 250000};
-            int ready = select(0, &readable, nullptr, nullptr, &wait);
-            if (ready == 0) continue;
-            if (ready == SOCKET_ERROR) {
-                fprintf(stderr, "select failed (error %d)\n", WSAGetLastError());
-                ok = false;
-                break;
-            }
-        }
         int got = recv(s, chunk, CHUNK, 0);
         if (got == 0) break;
         if (got == SOCKET_ERROR) {
+            if (WSAGetLastError() == WSAEWOULDBLOCK && waitReadable(s)) continue;
             fprintf(stderr, "recv failed (error %d)\n", WSAGetLastError());
             ok = false;
             break;
@@ -105,10 +113,11 @@ int main(int argc, char** argv)
         total += static_cast<unsigned long long>(got);
     }
     double seconds = now() - start;
-    closesocket(s);
     CloseHandle(file);
-    WSACleanup();
     printf("received %llu bytes in %.3f s\n", total, seconds);
     fflush(stdout);
+    if (hold) waitForInputEnd();
+    closesocket(s);
+    WSACleanup();
     return ok ? 0 : 1;
 }

@@ -1,17 +1,16 @@
 // baseline_sender: the least a Win32 program can do to stream a file over TCP, for comparison
-// with Caldervine's sharing side under the same Wine. Like that side it listens on a port and
-// sends on the socket it accepts (under Wine an accepted socket sends more slowly than a connected
-// one, so only an accepted one is a fair measure), in 4096-byte chunks with one overlapped WSASend
-// in flight, then closes. It shares no code with the program: a baseline that ran the program's
-// own sending routine could not show what that routine costs.
+// with Caldervine's sharing side under the same Wine. Like that side it listens on a port, sends
+// on the socket it accepts (under Wine an accepted socket sends more slowly than a connected one,
+// so only an accepted one is a fair measure) made non-blocking, in 4096-byte chunks with one
+// overlapped WSASend in flight on one event, which the system clears as each send starts. It
+// shares no code with the program: a baseline that ran the program's own sending routine could
+// not show what that routine costs.
 //
-//   baseline_sender FILE [PORT] [--notify]      (PORT defaults to 21121)
+//   baseline_sender FILE [PORT] [--hold]      (PORT defaults to 21121)
 //
-// --notify gives the sockets to a window with WSAAsyncSelect (FD_READ, FD_WRITE, FD_ACCEPT and
-// FD_CLOSE, as a window program that accepts peers does), pumps its messages on the main thread
-// and sends from a worker thread: the same sending loop, plus the cost of those notifications.
-//
-// Prints "listening PORT" once ready, and "sent BYTES bytes in SECONDS s" at the end.
+// Prints "listening PORT" once ready, and "sent BYTES bytes in SECONDS s" at the end. --hold
+// keeps the process until its standard input ends, so that its CPU time can be read after the
+// transfer.
 
 #include <winsock2.h>
 #include <windows.h>
@@ -38,7 +37,6 @@ bool sendAll(SOCKET s, const char* data, DWORD length, WSAEVENT event)
     while (length > 0) {
         WSAOVERLAPPED overlapped;
         ZeroMemory(&overlapped, sizeof overlapped);
-        WSAResetEvent(event);
         overlapped.hEvent = event;
         WSABUF buffer;
         buffer.len = length;
@@ -56,52 +54,13 @@ bool sendAll(SOCKET s, const char* data, DWORD length, WSAEVENT event)
     return true;
 }
 
-const UINT WM_SOCKET_NOTE = WM_USER + 100;
-
-struct SendJob {
-    SOCKET peer;
-    HANDLE file;
-    unsigned long long total;
-    bool ok;
-};
-
-DWORD WINAPI sendFile(LPVOID parameter)
+void waitForInputEnd()
 {
-    SendJob* job = static_cast<SendJob*>(parameter);
-    static char chunk[CHUNK];
-    WSAEVENT event = WSACreateEvent();
-    job->total = 0;
-    job->ok = true;
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(job->file, chunk, CHUNK, &got, nullptr) || got == 0) break;
-        if (!sendAll(job->peer, chunk, got, event)) {
-            job->ok = false;
-            break;
-        }
-        job->total += got;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    char sink[64];
+    DWORD got = 0;
+    while (ReadFile(input, sink, sizeof sink, &got, nullptr) && got > 0) {
     }
-    WSACloseEvent(event);
-    return 0;
-}
-
-// A message-only window that takes the notifications and does nothing with them.
-HWND makeNoteWindow()
-{
-    WNDCLASSA windowClass;
-    ZeroMemory(&windowClass, sizeof windowClass);
-    windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hInstance = GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = "BaselineSenderNotes";
-    RegisterClassA(&windowClass);
-    return CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                           windowClass.hInstance, nullptr);
-}
-
-void pumpMessages()
-{
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
 }
 
 }  // namespace
@@ -110,16 +69,16 @@ int main(int argc, char** argv)
 {
     const char* positional[2] = {nullptr, nullptr};
     int count = 0;
-    bool notify = false;
+    bool hold = false;
     for (int i = 1; i < argc; ++i) {
-        if (lstrcmpA(argv[i], "--notify") == 0) {
-            notify = true;
+        if (lstrcmpA(argv[i], "--hold") == 0) {
+            hold = true;
         } else if (count < 2) {
             positional[count++] = argv[i];
         }
     }
     if (count < 1) {
-        fprintf(stderr, "usage: baseline_sender FILE [PORT] [--notify]\n");
+        fprintf(stderr, "usage: baseline_sender FILE [PORT] [--hold]\n");
         return 2;
     }
     const char* path = positional[0];
@@ -138,27 +97,17 @@ int main(int argc, char** argv)
         fprintf(stderr, "cannot listen on port %u (error %d)\n", port, WSAGetLastError());
         return 1;
     }
-    HWND window = nullptr;
-    if (notify) {
-        window = makeNoteWindow();
-        WSAAsyncSelect(listener, window, WM_SOCKET_NOTE, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE);
-    }
     printf("listening %u\n", port);
     fflush(stdout);
 
-    SOCKET peer = INVALID_SOCKET;
-    for (;;) {
-        peer = accept(listener, nullptr, nullptr);
-        if (peer != INVALID_SOCKET || !notify || WSAGetLastError() != WSAEWOULDBLOCK) break;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, INFINITE, QS_ALLINPUT);
-        pumpMessages();
-    }
-    // A window program keeps its listening socket open while it serves a peer; so does --notify.
-    if (!notify) closesocket(listener);
+    SOCKET peer = accept(listener, nullptr, nullptr);
+    closesocket(listener);
     if (peer == INVALID_SOCKET) {
         fprintf(stderr, "accept failed (error %d)\n", WSAGetLastError());
         return 1;
     }
+    u_long nonBlocking = 1;
+    ioctlsocket(peer, FIONBIO, &nonBlocking);
     double start = now();
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
@@ -167,23 +116,27 @@ int main(int argc, char** argv)
         closesocket(peer);
         return 1;
     }
-    SendJob job = {peer, file, 0, true};
-    if (notify) {
-        HANDLE worker = CreateThread(nullptr, 0, sendFile, &job, 0, nullptr);
-        while (MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) pumpMessages();
-        CloseHandle(worker);
-    } else {
-        sendFile(&job);
+    static char chunk[CHUNK];
+    WSAEVENT event = WSACreateEvent();
+    unsigned long long total = 0;
+    bool ok = true;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file, chunk, CHUNK, &got, nullptr) || got == 0) break;
+        if (!sendAll(peer, chunk, got, event)) {
+            ok = false;
+            break;
+        }
+        total += got;
     }
-    unsigned long long total = job.total;
-    bool ok = job.ok;
     double seconds = now() - start;
+    WSACloseEvent(event);
     CloseHandle(file);
-    shutdown(peer, SD_SEND);
-    closesocket(peer);
-    if (notify) closesocket(listener);
-    WSACleanup();
     printf("sent %llu bytes in %.3f s\n", total, seconds);
     fflush(stdout);
+    if (hold) waitForInputEnd();
+    shutdown(peer, SD_SEND);
+    closesocket(peer);
+    WSACleanup();
     return ok ? 0 : 1;
 }
