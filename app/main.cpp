@@ -5,11 +5,11 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "app/app_state.h"
-#include "app/ids.h"
 #include "app/main_window.h"
 #include "fetch/connect.h"
-#include "ui/message_box.h"
+#include "services/app_state.h"
+#include "services/ids.h"
+#include "services/message_box.h"
 
 AppState app;
 

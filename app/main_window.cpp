@@ -6,14 +6,14 @@
 
 #include <shellapi.h>
 
-#include "app/app_state.h"
-#include "app/ids.h"
-#include "app/status_title.h"
 #include "fetch/choose.h"
 #include "fetch/connect.h"
+#include "services/app_state.h"
+#include "services/controls.h"
+#include "services/ids.h"
+#include "services/message_box.h"
+#include "services/status_title.h"
 #include "share/share_side.h"
-#include "ui/controls.h"
-#include "ui/message_box.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 
 #include <cstring>
 
-#include "app/app_state.h"
-#include "app/ids.h"
 #include "fetch/download.h"
-#include "ui/message_box.h"
+#include "services/app_state.h"
+#include "services/ids.h"
+#include "services/message_box.h"
 
 namespace {
 

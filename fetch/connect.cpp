@@ -5,12 +5,12 @@
 
 #include "fetch/connect.h"
 
-#include "app/app_state.h"
-#include "app/ids.h"
-#include "app/status_title.h"
 #include "core/address.h"
 #include "fetch/receiver.h"
-#include "ui/message_box.h"
+#include "services/app_state.h"
+#include "services/ids.h"
+#include "services/message_box.h"
+#include "services/status_title.h"
 
 namespace {
 

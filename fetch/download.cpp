@@ -12,11 +12,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app_state.h"
-#include "app/progress.h"
 #include "core/names.h"
 #include "core/receive_stream.h"
-#include "ui/message_box.h"
+#include "services/app_state.h"
+#include "services/message_box.h"
+#include "services/progress.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 
 #include <cstdlib>
 
-#include "app/app_state.h"
-#include "app/ids.h"
-#include "app/status_title.h"
 #include "core/receive_stream.h"
 #include "fetch/download.h"
-#include "ui/message_box.h"
+#include "services/app_state.h"
+#include "services/ids.h"
+#include "services/message_box.h"
+#include "services/status_title.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <new>
 
-#include "app/app_state.h"
-#include "app/ids.h"
-#include "app/progress.h"
-#include "app/socket_send.h"
-#include "app/status_title.h"
+#include "services/app_state.h"
+#include "services/ids.h"
+#include "services/progress.h"
+#include "services/socket_send.h"
+#include "services/status_title.h"
 
 // What one connection's listing offered: for each entry its listed size (4 bytes) and its name,
 // zero-terminated, one after the other in `pool`. `byName` holds the entries' places in `pool`: in

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Draws Caldervine's icon (32 x 32, 16 colours) and writes it as ui/caldervine.ico.
+"""Draws Caldervine's icon (32 x 32, 16 colours) and writes it as services/caldervine.ico.
 
 The picture: a green folder-like tile with two arrows, one pointing right and one pointing
 left, for the two copies handing files to each other. Run it again after changing the drawing.
@@ -67,6 +67,6 @@ def encode(pixels):
 
 
 if __name__ == "__main__":
-    out = sys.argv[1] if len(sys.argv) > 1 else "ui/caldervine.ico"
+    out = sys.argv[1] if len(sys.argv) > 1 else "services/caldervine.ico"
     with open(out, "wb") as f:
         f.write(encode(draw()))

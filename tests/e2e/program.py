@@ -1,7 +1,7 @@
 """What the end-to-end tests, the benchmark and the screenshot script do to a copy of Caldervine,
 and what they expect it to show.
 
-- the program's ids, read from app/ids.h when this module is imported;
+- the program's ids, read from services/ids.h when this module is imported;
 - its titles, message box captions and texts, and the entries of its remote list;
 - a user's actions through the test driver (driver.py): File > Connect with an address, choosing
   an entry of the remote list, asking to exit, waiting for a message box and answering it;
@@ -22,7 +22,7 @@ MIB = 1 << 20
 
 # -- ids ------------------------------------------------------------------------------------------
 
-def read_ids(path=os.path.join(ROOT, "app", "ids.h")):
+def read_ids(path=os.path.join(ROOT, "services", "ids.h")):
     """{name: value} of every "#define NAME number" line of a header."""
     ids = {}
     with open(path) as f:

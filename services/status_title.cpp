@@ -1,9 +1,9 @@
 // Applying the title rules to the main window.
 
-#include "app/status_title.h"
+#include "services/status_title.h"
 
-#include "app/app_state.h"
-#include "app/ids.h"
+#include "services/app_state.h"
+#include "services/ids.h"
 
 namespace {
 void readTitle(char out[TITLE_CAPACITY])

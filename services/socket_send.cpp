@@ -4,7 +4,7 @@
 // ended is also shut down, which makes its next send fail at once), and the event is not reset
 // before each send.
 
-#include "app/socket_send.h"
+#include "services/socket_send.h"
 
 namespace {
 

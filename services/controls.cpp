@@ -1,12 +1,12 @@
 // The main window's controls: two sorted lists, the O.K button, the two progress bars and their
 // labels, each at its fixed place.
 
-#include "ui/controls.h"
+#include "services/controls.h"
 
 #include <commctrl.h>
 
-#include "app/app_state.h"
-#include "app/ids.h"
+#include "services/app_state.h"
+#include "services/ids.h"
 
 namespace {
 

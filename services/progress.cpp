@@ -1,12 +1,12 @@
 // Progress-bar updates: the percentage comes from progress_math, the lock is opened by name for
 // each update so that it never depends on the handle the main window keeps.
 
-#include "app/progress.h"
+#include "services/progress.h"
 
 #include <commctrl.h>
 
-#include "app/app_state.h"
 #include "core/progress_position.h"
+#include "services/app_state.h"
 
 namespace {
 // The position each bar was last given; each bar has one worker at a time.

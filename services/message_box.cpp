@@ -1,6 +1,6 @@
 // Message boxes with the program's captions and icons.
 
-#include "ui/message_box.h"
+#include "services/message_box.h"
 
 #include <cstdio>
 
