@@ -50,6 +50,10 @@ void drawPlain(HWND bar)
     }();
     // A name that matches no part of any style leaves the window unstyled.
     if (setWindowTheme != nullptr) setWindowTheme(bar, L" ", L" ");
+    // Unstyled, a bar's empty part has the window's own colour: the thin sunken edge that a bar
+    // has on systems without styles keeps its place visible before the first transfer.
+    SetWindowLongA(bar, GWL_EXSTYLE, GetWindowLongA(bar, GWL_EXSTYLE) | WS_EX_STATICEDGE);
+    SetWindowPos(bar, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
 }
 
 HWND makeBar(HWND parent, int y)
