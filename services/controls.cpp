@@ -50,8 +50,9 @@ void drawPlain(HWND bar)
     }();
     // A name that matches no part of any style leaves the window unstyled.
     if (setWindowTheme != nullptr) setWindowTheme(bar, L" ", L" ");
-    // Unstyled, a bar's empty part has the window's own colour: the thin sunken edge that a bar
-    // has on systems without styles keeps its place visible before the first transfer.
+    // Unstyled, a bar's empty part has the window's own colour, so only its thin static edge shows
+    // its place before the first transfer. The bar takes that edge into its style when it loses
+    // its theme, but its frame is drawn anew only once told that the frame changed.
     SetWindowLongA(bar, GWL_EXSTYLE, GetWindowLongA(bar, GWL_EXSTYLE) | WS_EX_STATICEDGE);
     SetWindowPos(bar, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
 }
