@@ -121,6 +121,29 @@ bool sendHeldRequest(SOCKET socket, ReceiveStream* stream)
     return outcome == RequestSend::Whole;
 }
 
+// Under Wine a socket whose close is watched makes the wineserver peek at it each time data
+// arrives, to tell data from the close: work on every chunk of a file. While an answer streams in
+// this thread reads without pause and sees the close itself, so the connect dialog's watch is off
+// then. It is on whenever this thread may show a message, since it reads nothing while one shows:
+// a close that came meanwhile is reported as the watch resumes.
+class CloseWatch {
+public:
+    explicit CloseWatch(SOCKET socket) : socket_(socket), on_(true) {}
+    void set(bool on)
+    {
+        if (on == on_) return;
+        on_ = on;
+        WSAAsyncSelect(socket_, app.connectDialog, on ? WM_FETCH_SOCKET : 0, on ? FD_CLOSE : 0);
+    }
+    // Off only while an answer is due and no request waits: a held request may be given up with
+    // a message.
+    void follow(const ReceiveStream* stream) { set(streamBetweenAnswers(stream) || requestHeld()); }
+
+private:
+    SOCKET socket_;
+    bool on_;
+};
+
 const char* const LISTING_CAPPED_MESSAGE =
     "The peer lists more than 65536 entries. Caldervine shows the first 65536 and leaves out the rest.";
 
@@ -134,7 +157,9 @@ Ending receive(SOCKET socket, DWORD answerTimeout)
     char chunk[CHUNK_SIZE];
     DWORD lastArrival = GetTickCount();   // of any byte: a held request waits for quiet after it
     DWORD lastProgress = lastArrival;     // of the request or a byte its answer owes
+    CloseWatch watch(socket);
     for (;;) {
+        watch.follow(&stream);
         giveUpHeldRequestAfter(answerTimeout);
         ReadPlan plan = planRead(&stream);
         char* into = plan.target == ReadTarget::Record ? stream.listing.record + stream.listing.fill : chunk;
@@ -168,10 +193,14 @@ Ending receive(SOCKET socket, DWORD answerTimeout)
             told = true;
         }
         if (result.head != HeadVerdict::Pending) {
+            watch.set(true);
             headChecked(result.head);
             told = true;
         }
         if (result.fileBytes > 0) {
+            // The last bytes may bring a message; a write that fails before them shows its own with
+            // the watch off, and the close is reported once it has been read.
+            if (result.fileComplete) watch.set(true);
             FileWrite write = writeToDownload(chunk, result.fileBytes);
             if (write == FileWrite::Failed) answerAbandoned(&stream);
             told = told || write == FileWrite::Failed;
