@@ -576,10 +576,12 @@ def part_fetching(r, net, tmp, workdir_a, sizes, rounds, most):
             r.goal(f"fetching {size // MIB} MiB: program / minimal connecting receiver (MB/s)", f"{ratio:.2f}",
                    ">= 0.95", ratio >= 0.95)
             r()
-        big = max(s for s, _ in sizes)
-        if figures[big][1] is not None:
-            r.goal(f"fetching: CPU s per GiB, program / baseline ({big // MIB} MiB)", f"{figures[big][1]:.2f}",
-                   "<= 1.05", figures[big][1] <= 1.05)
+        # A short download pays the fixed costs of a download (its bar's hundred repaints among
+        # them) over fewer bytes, so its CPU per GiB is a figure of its own.
+        for size, _ in sizes:
+            if figures[size][1] is not None:
+                r.goal(f"fetching: CPU s per GiB, program / baseline ({size // MIB} MiB)", f"{figures[size][1]:.2f}",
+                       "<= 1.05", figures[size][1] <= 1.05)
     finally:
         d.close()
         net.a.kill_wine()
