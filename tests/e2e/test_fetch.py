@@ -16,7 +16,7 @@ import program
 from driver import DriverError
 from peer_protocol import listing_record
 from program import (ADDRESS_MESSAGE, ALREADY, BUSY, CAPTION_PLAIN, CAPTION_WITH_DOTS, CONNECTED, DISCONNECTED,
-                     IDM_CONNECT, INCOMING_UNUSABLE_START, NOT_CONNECTED, OK_BUTTON, PLAIN_TITLE, REFUSED,
+                     DOWNLOADED, IDM_CONNECT, INCOMING_UNUSABLE_START, NOT_CONNECTED, OK_BUTTON, PLAIN_TITLE, REFUSED,
                      entry_text, not_a_plain_name, resume_offset, title)
 from fetch_case import FetchCase, content, sha
 
@@ -347,6 +347,22 @@ class DownloadsInRunsOfTheirOwn(FetchCase):
         self.assertRequest(self.peer.next_request(), "resume.bin", resume_offset(80000))
         self.expect_confirmed("resume.bin", len(data))
         self.assertEqual(sha(self.local("resume.bin")), sha(data))
+
+    def test_peer_closing_while_the_success_box_shows_is_told_at_once(self):
+        """While a file streams in, the receiver alone watches for the close; it reads nothing while
+        its box shows, so the window watches again before the box appears."""
+        data = content(90000, "boxed")
+        self.connected_run([("boxed.bin", len(data))], serve={"boxed.bin": data})
+        self.choose("boxed.bin", len(data))
+        self.assertRequest(self.peer.next_request(), "boxed.bin", 0)
+        self.assertRequest(self.peer.next_request(), "boxed.bin", len(data) - program.OVERLAP)
+        box = self.driver.msgbox(15000)
+        self.assertEqual(box and box["text"], DOWNLOADED)
+        self.peer.disconnect()
+        self.driver.wait_title(title(NOT_CONNECTED, DISCONNECTED))
+        self.assertIsNotNone(self.driver.msgbox(0), "the close was told only once the box had gone")
+        self.driver.answer("ok")
+        self.assertEqual(sha(self.local("boxed.bin")), sha(data))
 
     def test_choice_after_the_peer_has_left_is_not_left_waiting(self):
         self.connected_run([("gone.bin", 3000), ("left.bin", 3000)])
