@@ -34,7 +34,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 import harness  # noqa: E402
-from peer_protocol import RECORD_SIZE, listing_record, parse_record, request_record  # noqa: E402
+from peer_protocol import RECORD_SIZE, listing_record, parse_record, recv_exactly, request_record  # noqa: E402
 from program import DOWNLOADED, answer_box, connect, cpu_seconds, wait_entry  # noqa: E402
 
 PEER_PORT = harness.PEER_PORT
@@ -221,28 +221,6 @@ class Rounds:
 
 
 # -- native peers ------------------------------------------------------------------------------
-def receive_exactly(sock, count, timeout=60.0):
-    """Receives `count` bytes into one buffer; returns the bytes that came before the end of the
-    stream, a reset or `timeout`."""
-    buf = bytearray(count)
-    view = memoryview(buf)
-    have = 0
-    deadline = time.monotonic() + timeout
-    while have < count:
-        left = deadline - time.monotonic()
-        if left <= 0:
-            break
-        sock.settimeout(left)
-        try:
-            n = sock.recv_into(view[have:], min(count - have, 4 * MIB))
-        except (socket.timeout, ConnectionResetError):
-            break
-        if n == 0:
-            break
-        have += n
-    return bytes(view[:have])
-
-
 def drain(sock, count, timeout=60.0):
     """Receives and drops `count` bytes; returns how many came."""
     buf = bytearray(4 * MIB)
@@ -328,7 +306,7 @@ class NativeSharer:
         with contextlib.closing(conn):
             conn.sendall(b"".join(listing_record(n, size) for n, (_, size) in sorted(self.entries.items())))
             while True:
-                record = receive_exactly(conn, RECORD_SIZE, timeout=3600)
+                record = recv_exactly(conn, RECORD_SIZE, timeout=3600)
                 if len(record) < RECORD_SIZE:
                     return
                 _, name, offset = parse_record(record)
@@ -368,7 +346,7 @@ def part_serving(r, net, tmp, listing, big, size, small, small_size, rounds, mos
     def program_round(name=big, nbytes=size):
         with contextlib.closing(harness.connect_to(net.a, harness.ADDRESS_B, PEER_PORT)) as s:
             s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 * MIB)
-            if len(receive_exactly(s, listing * RECORD_SIZE, 30)) != listing * RECORD_SIZE:
+            if len(recv_exactly(s, listing * RECORD_SIZE, 30)) != listing * RECORD_SIZE:
                 raise RuntimeError("the listing did not come whole")
             c0 = cpu_of([cv, ws])
             t0 = time.perf_counter()
@@ -616,7 +594,7 @@ class LoadPeers:
         return s
 
     def read_listing(self, s, index):
-        data = receive_exactly(s, self.listing * RECORD_SIZE, 30)
+        data = recv_exactly(s, self.listing * RECORD_SIZE, 30)
         if len(data) != self.listing * RECORD_SIZE:
             self.faults.append(f"peer {index}: listing of {len(data)} bytes")
             return False
@@ -639,7 +617,7 @@ class LoadPeers:
         self.counts[kind] += 1
         with contextlib.closing(self.connect(16384 if kind == "replaced" else None)) as s:
             if kind == "leave-listing":
-                receive_exactly(s, self.random.randrange(1, self.listing * RECORD_SIZE), 30)
+                recv_exactly(s, self.random.randrange(1, self.listing * RECORD_SIZE), 30)
                 return
             if not self.read_listing(s, index):
                 return
@@ -654,19 +632,19 @@ class LoadPeers:
                 offset = self.random.randrange(len(self.files[name]) // 2)
                 s.sendall(request_record(name, offset))
                 left = len(self.files[name]) - offset
-                got = receive_exactly(s, self.random.randrange(1, left // 4), 30)
+                got = recv_exactly(s, self.random.randrange(1, left // 4), 30)
                 if kind == "replaced":
                     # The next peer comes while this one's upload is under way: this one's stream
                     # ends early, and what did come must still be exact.
                     self.run(index + 1, "whole")
-                    got += receive_exactly(s, left - len(got), 30)
+                    got += recv_exactly(s, left - len(got), 30)
                     if len(got) < left:
                         self.cut_uploads += 1
                 self.check(index, name, offset, got, whole=False)
                 return
             name = "load-s.bin"
             offset = self.request(s, name)
-            self.check(index, name, offset, receive_exactly(s, len(self.files[name]) - offset, 30), whole=True)
+            self.check(index, name, offset, recv_exactly(s, len(self.files[name]) - offset, 30), whole=True)
 
 
 def part_sustained(r, net, peers, listing, files):
@@ -826,7 +804,7 @@ def main():
             listing = read_listing_count(net.a)
             r("Idle with a connection open")
             with contextlib.closing(harness.connect_to(net.a, harness.ADDRESS_B, PEER_PORT)) as s:
-                receive_exactly(s, listing * RECORD_SIZE, 30)
+                recv_exactly(s, listing * RECORD_SIZE, 30)
                 time.sleep(1.0)
                 idle_b = part_idle(r, net.b, "sharing copy B",
                                    {"caldervine.exe": wait_pid(net.b, "caldervine.exe"), "wineserver": wineserver(net.b)},
