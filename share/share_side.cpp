@@ -360,6 +360,12 @@ void takeRequest(ShareConnection* connection)
     LONG offsetHigh = 0;
     SetFilePointer(file, static_cast<LONG>(fields.number), &offsetHigh, FILE_BEGIN);
 
+    // Each chunk leaves whole at once. Otherwise a chunk's last, partial segment may wait for the
+    // peer to acknowledge the one before, which a peer that has just sent a request does only as
+    // it reads: the chunk then reaches it in two pieces. The listing keeps the default, which
+    // packs its small records together.
+    BOOL noDelay = TRUE;
+    setsockopt(connection->socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
     if (startShareWorker(UploadWorker, ShareWorkerStart{connection, file, size, fields.number})) {
         connection->uploadRunning = 1;
     } else {
