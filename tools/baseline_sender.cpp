@@ -6,7 +6,12 @@
 // shares no code with the program: a baseline that ran the program's own sending routine could
 // not show what that routine costs.
 //
-//   baseline_sender FILE [PORT] [--hold]      (PORT defaults to 21121)
+//   baseline_sender FILE [PORT] [--hold] [--exchange N]      (PORT defaults to 21121)
+//
+// --exchange N first does what a sharer of Caldervine's protocol must do before a file can go:
+// it sends N records of 255 bytes (their content does not matter to the timed client), reads one
+// 255-byte request, and sends the file with TCP_NODELAY, so that its client meets the same
+// exchange as the program's.
 //
 // Prints "listening PORT" once ready, and "sent BYTES bytes in SECONDS s" at the end. --hold
 // keeps the process until its standard input ends, so that its CPU time can be read after the
@@ -54,6 +59,29 @@ bool sendAll(SOCKET s, const char* data, DWORD length, WSAEVENT event)
     return true;
 }
 
+const int RECORD = 255;
+
+// The listing and the request, on the socket while it still blocks.
+bool exchange(SOCKET s, int records)
+{
+    static char record[RECORD];
+    for (int i = 0; i < records; ++i) {
+        for (int done = 0; done < RECORD;) {
+            int n = send(s, record + done, RECORD - done, 0);
+            if (n <= 0) return false;
+            done += n;
+        }
+    }
+    for (int done = 0; done < RECORD;) {
+        int n = recv(s, record + done, RECORD - done, 0);
+        if (n <= 0) return false;
+        done += n;
+    }
+    BOOL noDelay = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+    return true;
+}
+
 void waitForInputEnd()
 {
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
@@ -70,15 +98,18 @@ int main(int argc, char** argv)
     const char* positional[2] = {nullptr, nullptr};
     int count = 0;
     bool hold = false;
+    int records = -1;
     for (int i = 1; i < argc; ++i) {
         if (lstrcmpA(argv[i], "--hold") == 0) {
             hold = true;
+        } else if (lstrcmpA(argv[i], "--exchange") == 0 && i + 1 < argc) {
+            records = atoi(argv[++i]);
         } else if (count < 2) {
             positional[count++] = argv[i];
         }
     }
     if (count < 1) {
-        fprintf(stderr, "usage: baseline_sender FILE [PORT] [--hold]\n");
+        fprintf(stderr, "usage: baseline_sender FILE [PORT] [--hold] [--exchange N]\n");
         return 2;
     }
     const char* path = positional[0];
@@ -104,6 +135,11 @@ int main(int argc, char** argv)
     closesocket(listener);
     if (peer == INVALID_SOCKET) {
         fprintf(stderr, "accept failed (error %d)\n", WSAGetLastError());
+        return 1;
+    }
+    if (records >= 0 && !exchange(peer, records)) {
+        fprintf(stderr, "the exchange before the file failed (error %d)\n", WSAGetLastError());
+        closesocket(peer);
         return 1;
     }
     u_long nonBlocking = 1;
