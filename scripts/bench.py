@@ -414,7 +414,7 @@ def part_serving(r, net, tmp, listing, big, size, small, small_size, rounds, mos
                    others=[lambda: baseline_round(False)])
     ratio, cpu_ratio = turns.describe(r, "caldervine.exe on B", "baseline_sender --exchange on B",
                                       "sender + B's wineserver")
-    plain, plain_cpu = turns.describe_other(r, 0, "baseline_sender, no exchange")
+    turns.describe_other(r, 0, "baseline_sender, no exchange")
     while served[0] < GIB:
         program_round()
     rss_big, hwm_big = status_field(cv, "VmRSS"), status_field(cv, "VmHWM")
