@@ -192,26 +192,19 @@ class Rounds:
     def spread(self):
         return max(max(r) / min(r) - 1 for r in (self.rates(self.program), self.rates(self.baseline)))
 
-    def turn_ratios(self):
+    def turn_ratios(self, baseline=None):
         """Program / baseline within each turn: the two rounds of a turn meet the most alike load."""
-        return [b[0] / p[0] for p, b in zip(self.program, self.baseline)]
+        return [b[0] / p[0] for p, b in zip(self.program, self.baseline if baseline is None else baseline)]
 
     def rates(self, rounds):
         return [mbps(self.size, s) for s, _ in rounds]
-
-    @staticmethod
-    def median_rate(rates):
-        return statistics.median(rates)
 
     def cpu_per_gib(self, rounds):
         values = [cpu * GIB / self.size for _, cpu in rounds if cpu is not None]
         return statistics.median(values) if values else None
 
     def describe(self, r, label, base_label, cpu_what):
-        prog, base = self.rates(self.program), self.rates(self.baseline)
-        rp, rb = statistics.median(prog), statistics.median(base)
-        r(f"   {label:34s}: {rp:7.1f} MB/s  (median; rounds {', '.join(f'{x:.1f}' for x in prog)})")
-        r(f"   {base_label:34s}: {rb:7.1f} MB/s  (median; rounds {', '.join(f'{x:.1f}' for x in base)})")
+        rp, rb = self.rate_line(r, label, self.program), self.rate_line(r, base_label, self.baseline)
         turns = self.turn_ratios()
         ratio = statistics.median(turns)
         r(f"   program / baseline                : {ratio:.2f}  (median of the {len(turns)} turns' ratios: "
@@ -226,17 +219,22 @@ class Rounds:
                 r(f"     {label} rounds: " + ", ".join(f"{cpu * GIB / self.size:.1f}" for _, cpu in rounds))
         return ratio, cpu_ratio
 
+    def rate_line(self, r, label, rounds):
+        """Prints the rates of `rounds`; returns their median."""
+        rates = self.rates(rounds)
+        median = statistics.median(rates)
+        r(f"   {label:34s}: {median:7.1f} MB/s  (median; rounds {', '.join(f'{x:.1f}' for x in rates)})")
+        return median
+
     def describe_other(self, r, index, label):
         """The program against the other baseline `index`, taken in the same turns."""
-        rates = self.rates(self.others[index])
-        turns = [b[0] / p[0] for p, b in zip(self.program, self.others[index])]
-        ratio = statistics.median(turns)
-        cpu_ratio = statistics.median(p[1] / b[1] for p, b in zip(self.program, self.others[index]))
-        r(f"   {label:34s}: {statistics.median(rates):7.1f} MB/s  (median; rounds {', '.join(f'{x:.1f}' for x in rates)})")
-        r(f"   program / it                      : {ratio:.2f}  (median of the {len(turns)} turns' ratios: "
-          f"{', '.join(f'{x:.2f}' for x in turns)}); CPU s per GiB: it {self.cpu_per_gib(self.others[index]):.1f},"
+        other = self.others[index]
+        self.rate_line(r, label, other)
+        turns = self.turn_ratios(other)
+        cpu_ratio = statistics.median(p[1] / b[1] for p, b in zip(self.program, other))
+        r(f"   program / it                      : {statistics.median(turns):.2f}  (median of the {len(turns)} turns'"
+          f" ratios: {', '.join(f'{x:.2f}' for x in turns)}); CPU s per GiB: it {self.cpu_per_gib(other):.1f},"
           f" program / it {cpu_ratio:.2f}")
-        return ratio, cpu_ratio
 
 
 # -- native peers ------------------------------------------------------------------------------
