@@ -2,6 +2,8 @@
 
 #include "core/receive_stream.h"
 
+#include <cstring>
+
 namespace {
 unsigned atMostChunk(uint32_t bytes) { return bytes < CHUNK_SIZE ? static_cast<unsigned>(bytes) : CHUNK_SIZE; }
 
@@ -17,31 +19,108 @@ void resetStream(ReceiveStream* stream)
     stream->headLeft = 0;
     stream->dropLeft = 0;
     startHeadCheck(&stream->head, nullptr, 0);
-}
-
-ReadPlan planRead(const ReceiveStream* stream)
-{
-    if (stream->headLeft > 0) return {ReadTarget::Head, atMostChunk(stream->headLeft)};
-    if (stream->owed > 0) return {ReadTarget::FileData, atMostChunk(stream->owed)};
-    if (stream->dropLeft > 0) return {ReadTarget::Discard, atMostChunk(stream->dropLeft)};
-    if (stream->listingOpen) return {ReadTarget::Record, assemblerRoom(&stream->listing)};
-    return {ReadTarget::Stray, CHUNK_SIZE};
+    stream->tailOpen = false;
+    stream->tailBefore = 0;
+    stream->rereadAt = 0;
+    stream->rereadEnd = 0;
 }
 
 namespace {
 
-void accountRecord(ReceiveStream* stream, unsigned count, ReadResult* result)
+ReadPlan planTarget(const ReceiveStream* stream)
 {
-    count = lessOf(count, assemblerRoom(&stream->listing));
-    if (assemblerAdd(&stream->listing, count, LISTING_TAG, &result->dropped) != AssemblyResult::Complete) return;
+    if (stream->tailOpen) return {ReadTarget::Tail, assemblerRoom(&stream->listing), false};
+    if (stream->headLeft > 0) return {ReadTarget::Head, atMostChunk(stream->headLeft), false};
+    if (stream->owed > 0) return {ReadTarget::FileData, atMostChunk(stream->owed), false};
+    if (stream->dropLeft > 0) return {ReadTarget::Discard, atMostChunk(stream->dropLeft), false};
+    if (stream->listingOpen) return {ReadTarget::Record, assemblerRoom(&stream->listing), false};
+    return {ReadTarget::Stray, CHUNK_SIZE, false};
+}
+
+}  // namespace
+
+ReadPlan planRead(const ReceiveStream* stream)
+{
+    ReadPlan plan = planTarget(stream);
+    unsigned waiting = stream->rereadEnd - stream->rereadAt;
+    if (waiting > 0) {
+        plan.reread = true;
+        plan.maxBytes = lessOf(plan.maxBytes, waiting);
+    }
+    return plan;
+}
+
+unsigned takeReread(ReceiveStream* stream, char* into, unsigned count)
+{
+    count = lessOf(count, stream->rereadEnd - stream->rereadAt);
+    memcpy(into, stream->reread + stream->rereadAt, count);
+    stream->rereadAt += count;
+    return count;
+}
+
+namespace {
+
+// The whole record in the assembler goes to the list, unless the list is full.
+void recordTaken(ReceiveStream* stream, ReadResult* result)
+{
     if (stream->listed < LISTING_CAP) {
         result->recordComplete = true;
     } else {
         result->listingCapped = stream->listed == LISTING_CAP;
         result->dropped += RECORD_SIZE;
         resetAssembler(&stream->listing);
+        stream->tailBefore = 0;
     }
     if (stream->listed != UINT32_MAX) ++stream->listed;
+}
+
+void accountRecord(ReceiveStream* stream, unsigned count, ReadResult* result)
+{
+    count = lessOf(count, assemblerRoom(&stream->listing));
+    if (assemblerAdd(&stream->listing, count, LISTING_TAG, &result->dropped) == AssemblyResult::Complete)
+        recordTaken(stream, result);
+}
+
+// The block in the assembler is the answer's start: what of it came before the request is
+// dropped, the rest is read again as the answer.
+unsigned tailIsAnswer(ReceiveStream* stream)
+{
+    unsigned before = stream->tailBefore;
+    unsigned after = stream->listing.fill - before;
+    memcpy(stream->reread, stream->listing.record + before, after);
+    stream->rereadAt = 0;
+    stream->rereadEnd = after;
+    stream->tailOpen = false;
+    stream->tailBefore = 0;
+    resetAssembler(&stream->listing);
+    return before;
+}
+
+enum class TailBlock { Undecided, Record, Answer };
+
+TailBlock judgeTailBlock(const ReceiveStream* stream)
+{
+    const char* block = stream->listing.record;
+    unsigned fill = stream->listing.fill;
+    RecordShape shape = listingRecordShape(block, fill);
+    if (shape == RecordShape::NotRecord) return TailBlock::Answer;
+    // A block that begins as the answer must, with the bytes of the local copy, is taken for the
+    // answer even where it has a record's shape: only a copy that holds that very record could tell.
+    const HeadCheck& head = stream->head;
+    bool mayBeAnswer = stream->tailBefore == 0 && head.length > 0 &&
+                       memcmp(block, head.expected, lessOf(fill, head.length)) == 0;
+    if (shape == RecordShape::Whole) return mayBeAnswer ? TailBlock::Answer : TailBlock::Record;
+    return TailBlock::Undecided;
+}
+
+void accountTail(ReceiveStream* stream, unsigned count, ReadResult* result)
+{
+    stream->listing.fill += lessOf(count, assemblerRoom(&stream->listing));
+    switch (judgeTailBlock(stream)) {
+    case TailBlock::Undecided: return;
+    case TailBlock::Record: recordTaken(stream, result); return;
+    case TailBlock::Answer: result->dropped += tailIsAnswer(stream); return;
+    }
 }
 
 void accountHead(ReceiveStream* stream, const char* data, unsigned count, ReadResult* result)
@@ -68,6 +147,7 @@ ReadResult accountRead(ReceiveStream* stream, const ReadPlan& plan, const char* 
     if (count > plan.maxBytes) count = plan.maxBytes;  // a caller's bug must not corrupt the counts
     switch (plan.target) {
     case ReadTarget::Record: accountRecord(stream, count, &result); break;
+    case ReadTarget::Tail: accountTail(stream, count, &result); break;
     case ReadTarget::Head: accountHead(stream, data, count, &result); break;
     case ReadTarget::FileData:
         count = lessOf(count, stream->owed - stream->headLeft);
@@ -85,11 +165,18 @@ ReadResult accountRead(ReceiveStream* stream, const ReadPlan& plan, const char* 
     return result;
 }
 
-void takeRecord(ReceiveStream* stream) { resetAssembler(&stream->listing); }
+void takeRecord(ReceiveStream* stream)
+{
+    resetAssembler(&stream->listing);
+    stream->tailBefore = 0;
+}
 
 void requestLeft(ReceiveStream* stream, const OverlapRequest& request, const char* expected)
 {
-    resetAssembler(&stream->listing);
+    // The first request: the record being collected may be finished by bytes still to come.
+    stream->tailOpen = stream->listingOpen;
+    stream->tailBefore = stream->tailOpen ? stream->listing.fill : 0;
+    if (!stream->tailOpen) resetAssembler(&stream->listing);
     stream->listingOpen = false;
     uint32_t head = lessOf(request.head, request.owed);
     startHeadCheck(&stream->head, expected, head);
@@ -99,13 +186,27 @@ void requestLeft(ReceiveStream* stream, const OverlapRequest& request, const cha
 
 void answerAbandoned(ReceiveStream* stream)
 {
+    if (stream->tailOpen) tailIsAnswer(stream);
     uint32_t total = stream->dropLeft + stream->owed;
     stream->dropLeft = total < stream->dropLeft ? UINT32_MAX : total;
     stream->owed = 0;
     stream->headLeft = 0;
 }
 
-bool streamBetweenAnswers(const ReceiveStream* stream) { return stream->owed == 0 && stream->dropLeft == 0; }
+bool settleTail(ReceiveStream* stream, uint32_t since, uint32_t now, uint32_t quietPeriod)
+{
+    if (!stream->tailOpen || stream->listing.fill <= stream->tailBefore || ticksBetween(since, now) < quietPeriod)
+        return false;
+    tailIsAnswer(stream);
+    return true;
+}
+
+bool streamBetweenAnswers(const ReceiveStream* stream)
+{
+    return stream->owed == 0 && stream->dropLeft == 0 && !stream->tailOpen && stream->rereadAt == stream->rereadEnd;
+}
+
+bool rejectedAnswerTooLong(const ReceiveStream* stream) { return stream->dropLeft > OVERLAP_SIZE; }
 
 uint32_t ticksBetween(uint32_t then, uint32_t now)
 {

@@ -1,9 +1,11 @@
 // The receiver's byte accounting for the fetching side's one connection. The stream has no
-// framing, so where each byte goes comes from the receiver's own state only, never from what the
-// bytes look like: until the first request has left, everything is listing; after it, each
-// answer is counted exactly (its head compared with the local copy, the rest to the file), what
-// an ended or rejected answer still owes is counted off and dropped, and whatever no answer owes
-// is dropped. Pure code, so it is unit-tested and fuzzed natively.
+// framing, so where each byte goes comes from the receiver's own state: until the first request
+// has left, everything is listing; after it, each answer is counted exactly (its head compared
+// with the local copy, the rest to the file), what an ended or rejected answer still owes is
+// counted off and dropped, and whatever no answer owes is dropped. The one place where the bytes'
+// look counts is the head of the connection's first answer: a listing that paused while the first
+// request waited may still be on its way, and the blocks there that have a listing record's exact
+// shape are the rest of it. Pure code, so it is unit-tested and fuzzed natively.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +21,7 @@ constexpr uint32_t LISTING_CAP = 65536;
 
 enum class ReadTarget {
     Record,    // listing: into the assembler, which drops bytes that cannot start a record
+    Tail,      // the first answer's head, which may still be the rest of the listing: into the assembler
     Head,      // an answer's first bytes: compared with the local copy, never written
     FileData,  // the requested file: into the local file
     Discard,   // the rest of an ended or rejected answer: counted off and dropped
@@ -28,6 +31,7 @@ enum class ReadTarget {
 struct ReadPlan {
     ReadTarget target;
     unsigned maxBytes;  // never 0, never more than CHUNK_SIZE, never past a record, a head or an answer
+    bool reread;        // the bytes come from the stream's own reread buffer (takeReread), not the socket
 };
 
 // The receiver's own state, kept by its thread alone.
@@ -39,6 +43,12 @@ struct ReceiveStream {
     uint32_t headLeft;        // of them, the first ones still to compare
     uint32_t dropLeft;        // bytes of an ended or rejected answer still to come
     HeadCheck head;
+    bool tailOpen;            // the first answer has not begun: a listing record may still come first
+    unsigned tailBefore;      // of the block in the assembler, the bytes that came before the request
+    // A block that proved to be the answer's start, not a record: its bytes are read again as the answer.
+    char reread[RECORD_SIZE];
+    unsigned rereadAt;
+    unsigned rereadEnd;
 };
 
 // What one read brought, once accounted for.
@@ -53,9 +63,13 @@ struct ReadResult {
 
 void resetStream(ReceiveStream* stream);
 
-// Where the next read goes and how many bytes it may take at most. For Record the bytes go to
-// stream->listing.record + stream->listing.fill; otherwise into a chunk buffer of CHUNK_SIZE.
+// Where the next read goes and how many bytes it may take at most. For Record and Tail the bytes go
+// to stream->listing.record + stream->listing.fill; otherwise into a chunk buffer of CHUNK_SIZE.
 ReadPlan planRead(const ReceiveStream* stream);
+
+// For a plan with reread set: copies the next `count` bytes of the reread buffer into `into`
+// instead of a read from the socket; returns how many.
+unsigned takeReread(ReceiveStream* stream, char* into, unsigned count);
 
 // Accounts for `count` bytes (at most plan.maxBytes) just read as `plan` said, into `data`.
 ReadResult accountRead(ReceiveStream* stream, const ReadPlan& plan, const char* data, unsigned count);
@@ -65,8 +79,17 @@ void takeRecord(ReceiveStream* stream);
 
 // The request has left, whole: the next request.owed bytes are its answer, of which the first
 // request.head are compared with `expected` (kept by the caller until the answer has come). The
-// listing ends here, with a record still incomplete.
+// listing ends here. Before the first answer, though, whole blocks of a listing record's exact
+// shape (a record cut by the request included) are still taken as listing, unless the block
+// repeats the local bytes that the answer must begin with.
 void requestLeft(ReceiveStream* stream, const OverlapRequest& request, const char* expected);
+
+// A block at the head of the first answer that may still be either a record or the answer's start
+// (a short file whose bytes could begin a record), with bytes that came after the request and
+// nothing more for `quietPeriod` ms since `since`: it is the answer's start, as a record's bytes
+// come back to back. A record cut before the request waits for its rest, which comes before any
+// answer. True when that was decided now.
+bool settleTail(ReceiveStream* stream, uint32_t since, uint32_t now, uint32_t quietPeriod);
 
 // The download ended before its answer did (a failed write): whatever of the answer still comes
 // is counted off and dropped, never written anywhere.
@@ -74,6 +97,11 @@ void answerAbandoned(ReceiveStream* stream);
 
 // True when nothing of any answer is due, so a held request may leave once the line is quiet.
 bool streamBetweenAnswers(const ReceiveStream* stream);
+
+// A rejected answer (another version, or a failed write) that still owes more than OVERLAP_SIZE:
+// reading the rest would hold the line for as long as the peer takes to send it, so the
+// connection is ended instead.
+bool rejectedAnswerTooLong(const ReceiveStream* stream);
 
 // Milliseconds from `then` to `now` on a 32-bit millisecond counter that wraps. A `then` later
 // than `now` (a stamp taken after the clock was read) counts as 0.

@@ -55,7 +55,7 @@ bool readRecordText(const char* text, size_t length, RecordFields* fields)
     fields->textLength = length;
     fields->name = text + nameStart;
     fields->nameLength = nameEnd - nameStart;
-    fields->number = parseDecimalField(number);
+    fields->number = number[0] == '-' && numberLength > 1 ? 0u - parseDecimalField(number + 1) : parseDecimalField(number);
     return true;
 }
 
@@ -64,6 +64,50 @@ bool readRecord(const char record[RECORD_SIZE], RecordFields* fields)
     size_t length = 0;
     while (TAG_LENGTH + length < RECORD_SIZE && record[TAG_LENGTH + length] != 0) ++length;
     return readRecordText(record + TAG_LENGTH, length, fields);
+}
+
+namespace {
+
+// A byte a record's text may hold: no control character, none that a Windows file name may not hold.
+bool isTextByte(char c)
+{
+    unsigned char b = static_cast<unsigned char>(c);
+    return b >= 32 && strchr("\"*/:<>?\\|", b) == nullptr;
+}
+
+// The text of a listing record, from after the tag up to its terminator, laid out exactly as a
+// sharer's format lays it out.
+bool isListingText(const char* text, size_t length)
+{
+    size_t digitsStart = length;
+    while (digitsStart > 0 && text[digitsStart - 1] >= '0' && text[digitsStart - 1] <= '9') --digitsStart;
+    size_t digits = length - digitsStart;
+    if (digits == 0 || digits > 10 || (digits > 1 && text[digitsStart] == '0')) return false;
+    bool negative = digitsStart > 0 && text[digitsStart - 1] == '-';
+    if (negative && text[digitsStart] == '0') return false;
+    uint64_t value = 0;
+    for (size_t i = digitsStart; i < length; ++i) value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    if (value > (negative ? 2147483648ull : 4294967295ull)) return false;
+    size_t numberStart = digitsStart - (negative ? 1 : 0);
+    size_t numberLength = length - numberStart;
+    size_t padding = numberLength < 10 ? 10 - numberLength : 0;
+    size_t spaces = 0;
+    while (spaces < numberStart && text[numberStart - spaces - 1] == ' ') ++spaces;
+    return spaces == 32 + padding && numberStart - spaces >= 20;
+}
+
+}  // namespace
+
+RecordShape listingRecordShape(const char* bytes, unsigned count)
+{
+    if (count > RECORD_SIZE) count = RECORD_SIZE;
+    if (memcmp(bytes, LISTING_TAG, count < TAG_LENGTH ? count : TAG_LENGTH) != 0) return RecordShape::NotRecord;
+    unsigned end = TAG_LENGTH;
+    for (; end < count && bytes[end] != 0; ++end)
+        if (!isTextByte(bytes[end])) return RecordShape::NotRecord;
+    if (end >= count) return count < RECORD_SIZE ? RecordShape::Prefix : RecordShape::NotRecord;
+    if (!isListingText(bytes + TAG_LENGTH, end - TAG_LENGTH)) return RecordShape::NotRecord;
+    return count == RECORD_SIZE ? RecordShape::Whole : RecordShape::Prefix;
 }
 
 void resetAssembler(RecordAssembler* assembler) { assembler->fill = 0; }

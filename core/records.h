@@ -47,8 +47,17 @@ bool readRecord(const char record[RECORD_SIZE], RecordFields* fields);
 // Reads a record's text as the remote list shows it: leading spaces are skipped, the number is
 // the run of non-space characters at the end, and the name is everything between, without the
 // run of spaces before the number. So names with inner spaces and names of any length read whole.
-// Returns false when there is no name or no number field.
+// A number that begins with a minus sign is a size a sharer printed signed (a file of 2 to 4 GiB)
+// and reads as the 32-bit size it stands for. Returns false when there is no name or no number.
 bool readRecordText(const char* text, size_t length, RecordFields* fields);
+
+// How far `count` bytes (at most RECORD_SIZE) agree with the shape of a listing record as every
+// sharer writes one: "File: ", the name right-aligned in at least 20 columns, 32 spaces, the number
+// (digits without a leading zero, a minus sign before them for a size printed signed)
+// right-aligned in at least 10 columns, the zero byte, then filler of any value. Prefix: these
+// bytes may still begin such a record; Whole: all RECORD_SIZE bytes are one.
+enum class RecordShape { NotRecord, Prefix, Whole };
+RecordShape listingRecordShape(const char* bytes, unsigned count);
 
 // Collects one record from a byte stream that may deliver it in pieces and may carry bytes that
 // are no record at all. Bytes that cannot begin a record with the expected tag are dropped.

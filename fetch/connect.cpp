@@ -1,7 +1,7 @@
 // The connect dialog's procedure: the connect attempt on "&OK", hiding on "&Cancel" and the close
-// box, and the notifications of fetchSocket. An attempt that fails, at once or later, leaves the
-// user free to try again with a fresh socket; one that succeeds is the connection of the run,
-// unless the receiver ends it itself (an answer that stopped), which offers File > Connect again.
+// box, and the notifications of fetchSocket. One connection at a time: File > Connect is grayed
+// while an attempt or a connection is open, and offered again, with a fresh socket, once an
+// attempt has failed or the connection has ended, whoever ended it.
 
 #include "fetch/connect.h"
 
@@ -92,8 +92,8 @@ void onFetchClosed()
     titleFetchClosed();
 }
 
-// The receiver has ended the connection itself and is gone: the next attempt gets a new socket.
-void onFetchEndedHere()
+// The receiver is gone with its connection: the next attempt gets a new socket.
+void onFetchEnded()
 {
     InterlockedExchange(&app.fetchConnected, 0);
     retireFetchSocket();
@@ -125,7 +125,7 @@ INT_PTR CALLBACK connectDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
         default: return 1;
         }
     case WM_FETCH_SOCKET: onFetchSocket(wParam, lParam); return 1;
-    case WM_FETCH_ENDED_HERE: onFetchEndedHere(); return 1;
+    case WM_FETCH_ENDED: onFetchEnded(); return 1;
     default: return 0;
     }
 }

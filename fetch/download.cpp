@@ -1,7 +1,10 @@
 // The download's one owner. Its state word moves IDLE -> OPENING (the UI thread opens and checks
 // the file) -> HELD (the request waits for a quiet line) -> SENDING -> RUNNING (the receiver
-// compares the answer's head, then writes) -> CONFIRM_HELD -> CONFIRM_SENDING -> CONFIRMING (the
-// file's last bytes asked for again and compared) -> ENDING -> IDLE. Every step is a
+// compares the answer's head, then writes all but the file's last byte) -> CONFIRM_HELD ->
+// CONFIRM_SENDING -> CONFIRMING (the file's last bytes asked for again and compared; the last
+// byte is written once they match) -> ENDING -> IDLE. A local copy that already has the listed
+// size goes from OPENING straight to CONFIRM_HELD: its end is compared in the same way, and
+// nothing is written to it. Every step is a
 // compare-and-swap, so of two threads that race for a download (the user's choice against the
 // end of the connection) exactly one goes on with it, and that one alone closes the file. The
 // fields of the download are written only by the thread that holds the state, and handed over by
@@ -34,14 +37,19 @@ enum DownloadState : LONG {
 
 const char* const COMPLETE_MESSAGE = "You have already downloaded this file...!";
 const char* const DOWNLOADED_MESSAGE = "Your file is downloaded!";
-const char* const CLOSED_MESSAGE = "The request could not be sent: the connection to the peer is closed.";
+const char* const CLOSED_MESSAGE =
+    "The request could not be sent: the connection to the peer is closed.\r\n"
+    "Choose File > Connect to connect again.";
 const char* const OTHER_VERSION_MESSAGE =
     "Your copy of \"%s\" in Incoming does not end as the peer's file does at that place:\r\n"
-    "it is of another version. Nothing was written to it.\r\n"
-    "Move it away from Incoming to download the file again.";
+    "the peer now has another version of this file. Nothing was written to your copy.\r\n"
+    "To keep your copy, move it out of Incoming; then choose the file again to download the peer's version.";
 const char* const NOT_CONFIRMED_MESSAGE =
     "The end of \"%s\" could not be confirmed: the peer's last bytes differ from those that arrived.\r\n"
     "Your copy is back to what it was before this download. Choose the file again.";
+const char* const NOT_SENT_MESSAGE =
+    "The peer has not stopped sending for a long while, so the request for \"%s\"\r\n"
+    "has not been sent. Choose the file again once its list is complete.";
 const char* const NEVER_QUIET_MESSAGE =
     "The end of \"%s\" could not be confirmed: the peer did not stop sending long enough to be asked.\r\n"
     "All but its last byte is kept. Choose the file again to resume and confirm it.";
@@ -111,9 +119,20 @@ void cutLocalFile(uint32_t size)
     SetEndOfFile(app.downloadFile);
 }
 
-// A download whose bytes have all arrived but whose end was not confirmed keeps all but its last
-// byte: never taken for complete, it is resumed, and so checked at both ends, when chosen again.
-void keepUnconfirmed() { cutLocalFile(app.expectedSize - 1); }
+// The check of a local copy that already had the listed size: nothing is written to it.
+bool checkingWholeCopy() { return app.downloadStartSize == app.expectedSize; }
+
+// Writes the last byte, held back until the file's end was confirmed.
+bool writeLastByte()
+{
+    LONG high = 0;
+    DWORD written = 0;
+    if (SetFilePointer(app.downloadFile, static_cast<LONG>(app.expectedSize - 1), &high, FILE_BEGIN) ==
+            INVALID_SET_FILE_POINTER &&
+        GetLastError() != NO_ERROR)
+        return false;
+    return WriteFile(app.downloadFile, &app.downloadLastByte, 1, &written, nullptr) && written == 1;
+}
 
 void copyName(char out[PATH_CAPACITY]) { lstrcpynA(out, app.downloadName, PATH_CAPACITY); }
 
@@ -202,14 +221,14 @@ void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
     }
     lstrcpynA(app.downloadEntry, entry, PATH_CAPACITY);
     SendMessageA(app.requestedList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(app.downloadEntry));
-    if (size == expectedSize) {
+    if (expectedSize == 0) {  // an empty file: nothing to compare
         closeDownloadFile();
         InterlockedExchange(&app.downloadState, IDLE);
         showMessage(app.mainWindow, COMPLETE_MESSAGE, CAPTION_PLAIN);
         return;
     }
     // The request asks again for the copy's last bytes, which the answer must repeat before
-    // anything is appended.
+    // anything is appended; for a copy of the listed size, that is the whole answer.
     OverlapRequest request = overlapRequest(size, expectedSize);
     if (!readLocalBytes(app.downloadFile, request.offset, request.head, app.downloadTail)) {
         closeDownloadFile();
@@ -228,12 +247,12 @@ void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
     app.downloadStartSize = size;
     app.downloadOffset = request.offset;
     app.downloadHeldAt = GetTickCount();
-    moveState(OPENING, HELD);  // publishes the fields above to the receiver
+    moveState(OPENING, size == expectedSize ? CONFIRM_HELD : HELD);  // publishes the fields above to the receiver
 
     // The receiver marks the connection closed before it gives back what is held, so after this
     // read either it will find the request held, or this thread sees the close: whichever takes
-    // the download from HELD ends it, once.
-    if (InterlockedCompareExchange(&app.fetchClosed, 0, 0) == 1 && moveState(HELD, ENDING)) {
+    // the download from where it is held ends it, once.
+    if (InterlockedCompareExchange(&app.fetchClosed, 0, 0) == 1 && (moveState(HELD, ENDING) || moveState(CONFIRM_HELD, ENDING))) {
         finish(true);
         showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
     }
@@ -254,17 +273,10 @@ void giveUpHeldRequestAfter(DWORD limit)
         return;
     char name[PATH_CAPACITY];
     copyName(name);
-    if (state == CONFIRM_HELD) {
-        keepUnconfirmed();
-        finish(true);
-        showNamedMessage(app.mainWindow, NEVER_QUIET_MESSAGE, name, CAPTION_PLAIN);
-        return;
-    }
+    // All but the last byte of a finished download is on disk already; a whole copy is untouched.
+    bool unconfirmed = state == CONFIRM_HELD && !checkingWholeCopy();
     finish(true);
-    showNamedMessage(app.mainWindow,
-                     "The peer has not stopped sending for a long while, so the request for \"%s\"\r\n"
-                     "has not been sent. Choose the file again once its list is complete.",
-                     name, CAPTION_PLAIN);
+    showNamedMessage(app.mainWindow, unconfirmed ? NEVER_QUIET_MESSAGE : NOT_SENT_MESSAGE, name, CAPTION_PLAIN);
 }
 
 bool takeHeldRequest(char record[RECORD_SIZE], OverlapRequest* request, const char** expected)
@@ -284,11 +296,9 @@ void requestSendEnded(RequestSend outcome)
         if (!moveState(SENDING, RUNNING)) moveState(CONFIRM_SENDING, CONFIRMING);
         return;
     }
-    bool confirming = moveState(CONFIRM_SENDING, ENDING);
-    if (!confirming && !moveState(SENDING, ENDING)) return;
+    if (!moveState(CONFIRM_SENDING, ENDING) && !moveState(SENDING, ENDING)) return;
     char name[PATH_CAPACITY];
     copyName(name);
-    if (confirming) keepUnconfirmed();
     finish(true);
     if (outcome == RequestSend::NotSent) {
         showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
@@ -301,36 +311,11 @@ void requestSendEnded(RequestSend outcome)
                      name, CAPTION_PLAIN);
 }
 
-void headChecked(HeadVerdict verdict)
-{
-    if (verdict == HeadVerdict::Pending) return;
-    char name[PATH_CAPACITY];
-    copyName(name);
-    if (verdict == HeadVerdict::Match) {
-        if (!moveState(CONFIRMING, ENDING)) return;  // the first answer's head: its rest is written
-        // Shown while the download still counts as busy, the bar at its last position.
-        showMessage(app.mainWindow, DOWNLOADED_MESSAGE, CAPTION_WITH_DOTS);
-        finish(false);
-        return;
-    }
-    if (moveState(RUNNING, ENDING)) {
-        // Nothing of this answer was written: the copy stays exactly as it was.
-        finish(true);
-        showNamedMessage(app.mainWindow, OTHER_VERSION_MESSAGE, name, CAPTION_PLAIN);
-        return;
-    }
-    if (!moveState(CONFIRMING, ENDING)) return;
-    // The stream was shifted somewhere in this download: only what the file held before it is trusted.
-    cutLocalFile(app.downloadStartSize);
-    finish(true);
-    showNamedMessage(app.mainWindow, NOT_CONFIRMED_MESSAGE, name, CAPTION_PLAIN);
-}
-
 namespace {
 
+// Ends the download held in ENDING after a write or read of the local file failed.
 void writeFailed(const char* name)
 {
-    moveState(RUNNING, ENDING);
     finish(true);
     showNamedMessage(app.mainWindow,
                      "Caldervine could not write \"%s\" into the Incoming folder (is the disk full?).\r\n"
@@ -340,28 +325,73 @@ void writeFailed(const char* name)
 
 }  // namespace
 
+void headChecked(HeadVerdict verdict)
+{
+    if (verdict == HeadVerdict::Pending) return;
+    char name[PATH_CAPACITY];
+    copyName(name);
+    if (verdict == HeadVerdict::Match) {
+        if (!moveState(CONFIRMING, ENDING)) return;  // the first answer's head: its rest is written
+        if (checkingWholeCopy()) {
+            showMessage(app.mainWindow, COMPLETE_MESSAGE, CAPTION_PLAIN);
+            finish(false);
+            return;
+        }
+        if (!writeLastByte()) {
+            writeFailed(name);
+            return;
+        }
+        // Shown while the download still counts as busy, the bar at its last position.
+        showMessage(app.mainWindow, DOWNLOADED_MESSAGE, CAPTION_WITH_DOTS);
+        finish(false);
+        return;
+    }
+    bool running = moveState(RUNNING, ENDING);
+    if (!running && !moveState(CONFIRMING, ENDING)) return;
+    if (running || checkingWholeCopy()) {
+        // Nothing of this answer was written: the copy stays exactly as it was.
+        finish(true);
+        showNamedMessage(app.mainWindow, OTHER_VERSION_MESSAGE, name, CAPTION_PLAIN);
+        return;
+    }
+    // The stream was shifted somewhere in this download: only what the file held before it is trusted.
+    cutLocalFile(app.downloadStartSize);
+    finish(true);
+    showNamedMessage(app.mainWindow, NOT_CONFIRMED_MESSAGE, name, CAPTION_PLAIN);
+}
+
 FileWrite writeToDownload(const char* data, unsigned count)
 {
     if (currentState() != RUNNING) return FileWrite::Failed;
+    // The file reaches its listed size only once its end is confirmed: until then its last byte
+    // waits here, so that a run ended meanwhile leaves a copy that the next one resumes and checks.
+    bool last = count > 0 && app.expectedSize - app.receivedBytes == count;
+    DWORD toWrite = last ? count - 1 : count;
     char name[PATH_CAPACITY];
     DWORD written = 0;
-    BOOL wrote = WriteFile(app.downloadFile, data, count, &written, nullptr);
+    BOOL wrote = toWrite == 0 || WriteFile(app.downloadFile, data, toWrite, &written, nullptr);
     app.receivedBytes += written;
-    if (!wrote || written != count) {
+    if (!wrote || written != toWrite) {
         copyName(name);
+        moveState(RUNNING, ENDING);
         writeFailed(name);
         return FileWrite::Failed;
     }
+    if (last) {
+        app.downloadLastByte = data[count - 1];
+        app.receivedBytes += 1;
+    }
     setProgress(app.downloadBar, app.receivedBytes, app.expectedSize);
-    if (app.receivedBytes != app.expectedSize) return FileWrite::Continue;
+    if (!last) return FileWrite::Continue;
     // Every byte is in: the file's last bytes are asked for once more, after the usual quiet.
     OverlapRequest confirm = overlapRequest(app.expectedSize, app.expectedSize);
-    if (!readLocalBytes(app.downloadFile, confirm.offset, confirm.head, app.downloadTail)) {
+    if (!readLocalBytes(app.downloadFile, confirm.offset, confirm.head - 1, app.downloadTail)) {
         copyName(name);
-        keepUnconfirmed();
+        moveState(RUNNING, ENDING);
         writeFailed(name);
         return FileWrite::Written;  // nothing more is owed: the answer has all come
     }
+    app.downloadTail[confirm.head - 1] = app.downloadLastByte;
     formatRecord(RecordKind::Request, app.downloadName, confirm.offset, app.downloadRequest);
     app.downloadOffset = confirm.offset;
     app.downloadHeldAt = GetTickCount();
@@ -376,15 +406,11 @@ void endDownloadConnectionGone(bool gaveUp)
         showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
         return;
     }
-    bool running = moveState(RUNNING, ENDING);
-    if (!running) {
-        if (!moveState(CONFIRM_HELD, ENDING) && !moveState(CONFIRMING, ENDING)) return;
-        keepUnconfirmed();
-    }
+    if (!moveState(RUNNING, ENDING) && !moveState(CONFIRM_HELD, ENDING) && !moveState(CONFIRMING, ENDING)) return;
     char name[PATH_CAPACITY];
     copyName(name);
-    // What has arrived stays in the local file, to be resumed; after a close by the peer the title
-    // tells, and the entry stays requested for this run, as the connection is gone for it.
-    finish(gaveUp);
+    // What has arrived stays in the local file (never its last byte unconfirmed), and the entry
+    // can be chosen again on the next connection, to resume. A close by the peer shows in the title.
+    finish(true);
     if (gaveUp) showNamedMessage(app.mainWindow, GIVEN_UP_MESSAGE, name, CAPTION_PLAIN);
 }

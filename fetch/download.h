@@ -16,7 +16,9 @@ bool downloadBusy();
 
 // UI thread: the user chose `name` (listed as `entry`, of `expectedSize` bytes). Opens and checks
 // the local file in Incoming, records the entry in requestedList and hands the request to the
-// receiver, which sends it once the connection is quiet. Every refusal shows its own message.
+// receiver, which sends it once the connection is quiet. A copy that already has the listed size
+// is not taken for complete until its last bytes, asked for, match the peer's. Every refusal
+// shows its own message.
 void beginDownload(const char* name, const char* entry, uint32_t expectedSize);
 
 // Receiver thread: a request (the first one of a download, or the one that confirms its end)
@@ -38,20 +40,21 @@ enum class RequestSend { Whole, NotSent, Partly };
 void requestSendEnded(RequestSend outcome);
 
 // Receiver thread: the answer's head has been compared with the local bytes it repeats. A match
-// of the first answer lets the rest be written; a match of the confirming answer completes the
-// download. A difference ends the download with its message: the copy is of another version (it
-// is left as it was), or the end could not be confirmed (the file goes back to its size before
-// this download).
+// of the first answer lets the rest be written; a match of the confirming answer writes the last
+// byte and completes the download (or, for a copy that had the listed size, says it is complete).
+// A difference ends the download with its message: the copy is of another version (it is left as
+// it was), or the end could not be confirmed (the file goes back to its size before this download).
 void headChecked(HeadVerdict verdict);
 
 enum class FileWrite { Continue, Written, Failed };
 
 // Receiver thread: appends bytes of the answer to the local file. Written: the last missing byte
-// is in, and the request that confirms the end is held. Failed ends the download (after its
-// message), so the caller counts off whatever of the answer still comes.
+// has arrived (it is held back, not written) and the request that confirms the end is held.
+// Failed ends the download (after its message), so the caller counts off whatever of the answer
+// still comes.
 FileWrite writeToDownload(const char* data, unsigned count);
 
-// Receiver thread: the connection has ended, by the peer or, after an answer silent too long
-// (`gaveUp`), by this program. A held request is given back with a message; a running download
-// keeps what it has verified, and is told about when it was given up.
+// Receiver thread: the connection has ended, by the peer or by this program (`gaveUp`: after an
+// answer silent too long). A held request is given back with a message; a running download keeps
+// what it has written, is told about when it was given up, and can be chosen again to resume.
 void endDownloadConnectionGone(bool gaveUp);

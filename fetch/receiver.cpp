@@ -1,8 +1,9 @@
 // ReceiverWorker. It reads by its own state (core/receive_stream): until the first request has
 // left, every byte is listing; after it, each answer is counted exactly, its head compared with
-// the local copy and the rest written, whatever the bytes look like; everything else is dropped.
-// It is also the thread that sends the requests, because it alone knows when the last byte
-// arrived and whether anything is still owed.
+// the local copy and the rest written; everything else is dropped. Only before the first answer
+// do blocks of a listing record's exact shape still count as listing. It is also the thread that
+// sends the requests, because it alone knows when the last byte arrived and whether anything is
+// still owed. However its connection ends, File > Connect is offered again.
 
 #include "fetch/receiver.h"
 
@@ -147,8 +148,16 @@ private:
 const char* const LISTING_CAPPED_MESSAGE =
     "The peer lists more than 65536 entries. Caldervine shows the first 65536 and leaves out the rest.";
 
-// How the loop of one connection ended.
-enum class Ending { ByPeer, GaveUp, RequestCut };
+// How the loop of one connection ended: the peer closed or reset it, an answer was silent too
+// long, or this program ended it for another reason (a cut request, an answer not worth reading).
+enum class Ending { ByPeer, GaveUp, EndedHere };
+
+// Where the bytes of a read go: the listing's assembler, or the chunk buffer.
+char* readTarget(ReceiveStream* stream, const ReadPlan& plan, char* chunk)
+{
+    bool record = plan.target == ReadTarget::Record || plan.target == ReadTarget::Tail;
+    return record ? stream->listing.record + stream->listing.fill : chunk;
+}
 
 Ending receive(SOCKET socket, DWORD answerTimeout)
 {
@@ -162,12 +171,14 @@ Ending receive(SOCKET socket, DWORD answerTimeout)
         watch.follow(&stream);
         giveUpHeldRequestAfter(answerTimeout);
         ReadPlan plan = planRead(&stream);
-        char* into = plan.target == ReadTarget::Record ? stream.listing.record + stream.listing.fill : chunk;
-        int got = recv(socket, into, static_cast<int>(plan.maxBytes), 0);
+        char* into = readTarget(&stream, plan, chunk);
+        int got = plan.reread ? static_cast<int>(takeReread(&stream, into, plan.maxBytes))
+                              : recv(socket, into, static_cast<int>(plan.maxBytes), 0);
         if (got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
             // Nothing is queued: the only moment a held request may leave or a silent answer be given up.
+            if (settleTail(&stream, lastProgress, GetTickCount(), QUIET_PERIOD_MS)) continue;
             if (requestHeld() && requestMayLeave(&stream, lastArrival, GetTickCount(), QUIET_PERIOD_MS)) {
-                if (!sendHeldRequest(socket, &stream)) return Ending::RequestCut;
+                if (!sendHeldRequest(socket, &stream)) return Ending::EndedHere;
                 lastProgress = GetTickCount();
                 continue;
             }
@@ -180,7 +191,7 @@ Ending receive(SOCKET socket, DWORD answerTimeout)
             continue;
         }
         if (got <= 0) return Ending::ByPeer;  // closed or reset
-        lastArrival = GetTickCount();
+        if (!plan.reread) lastArrival = GetTickCount();
         ReadResult result = accountRead(&stream, plan, into, static_cast<unsigned>(got));
         if (plan.target != ReadTarget::Record && plan.target != ReadTarget::Stray) lastProgress = lastArrival;
         if (result.recordComplete) {
@@ -192,6 +203,7 @@ Ending receive(SOCKET socket, DWORD answerTimeout)
             showMessage(app.mainWindow, LISTING_CAPPED_MESSAGE, CAPTION_PLAIN);
             told = true;
         }
+        bool rejected = result.head == HeadVerdict::Differ;
         if (result.head != HeadVerdict::Pending) {
             watch.set(true);
             headChecked(result.head);
@@ -201,9 +213,14 @@ Ending receive(SOCKET socket, DWORD answerTimeout)
             // The last bytes may bring a message; a write that fails before them shows its own with
             // the watch off, and the close is reported once it has been read.
             if (result.fileComplete) watch.set(true);
-            FileWrite write = writeToDownload(chunk, result.fileBytes);
-            if (write == FileWrite::Failed) answerAbandoned(&stream);
-            told = told || write == FileWrite::Failed;
+            if (writeToDownload(chunk, result.fileBytes) == FileWrite::Failed) {
+                answerAbandoned(&stream);
+                rejected = told = true;
+            }
+        }
+        if (rejected && rejectedAnswerTooLong(&stream)) {
+            shutdown(socket, SD_BOTH);
+            return Ending::EndedHere;
         }
         if (told) lastArrival = lastProgress = GetTickCount();
     }
@@ -218,9 +235,9 @@ DWORD WINAPI ReceiverWorker(LPVOID parameter)
     // Marked before the download is given back, so a choice racing this end sees one or the other.
     InterlockedExchange(&app.fetchClosed, 1);
     requestStatusRule(TitleRule::FetchClosed);
-    // A connection this program ended can be made again at once; the new one brings its own listing.
-    if (ending != Ending::ByPeer) SendMessageA(app.connectDialog, WM_FETCH_ENDED_HERE, 0, 0);
     endDownloadConnectionGone(ending == Ending::GaveUp);
+    // Only now, with no download left to this thread, can a new connection (and its receiver) begin.
+    SendMessageA(app.connectDialog, WM_FETCH_ENDED, 0, 0);
     return 1;
 }
 

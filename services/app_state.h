@@ -43,6 +43,7 @@ struct AppState {
     char downloadName[PATH_CAPACITY];    // UI while opening: the name the file is saved under
     char downloadEntry[PATH_CAPACITY];   // UI while opening: the entry as requestedList holds it
     char downloadRequest[RECORD_SIZE];   // UI while opening: the request the receiver sends
+    char downloadLastByte;               // Receiver: the file's last byte, written once its end is confirmed
     DWORD downloadHeldAt;                // UI while opening, Receiver for the confirming request: when it began to wait
     char downloadTail[OVERLAP_SIZE];     // UI while opening, Receiver for the confirming request: the local
                                          // bytes the answer's head must repeat

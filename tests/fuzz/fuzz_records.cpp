@@ -20,7 +20,14 @@ void readAsRecord(const uint8_t* data, size_t size)
     memcpy(record, data, size < RECORD_SIZE ? size : RECORD_SIZE);
     const char* text = record + TAG_LENGTH;
     RecordFields fields;
-    if (!readRecord(record, &fields)) return;
+    bool readable = readRecord(record, &fields);
+    if (listingRecordShape(record, RECORD_SIZE) == RecordShape::Whole) {
+        // What is taken for a record by its shape reads as one, and each of its prefixes may begin one.
+        CHECK(readable);
+        for (unsigned count = 0; count < RECORD_SIZE; count += 1 + count % 7)
+            CHECK(listingRecordShape(record, count) == RecordShape::Prefix);
+    }
+    if (!readable) return;
     size_t length = fields.textLength;
     CHECK(fields.text == text && length <= RECORD_SIZE - TAG_LENGTH);
     CHECK(fields.nameLength > 0);
@@ -44,6 +51,13 @@ void roundTrip(const std::string& name, uint32_t number)
         return;
     }
     CHECK(memcmp(record, REQUEST_TAG, TAG_LENGTH) == 0);
+    // A listing record of a name a folder may hold always has the shape the receiver looks for.
+    char listing[RECORD_SIZE];
+    CHECK(formatRecord(RecordKind::Listing, name.c_str(), number, listing));
+    bool folderName = !name.empty() && name.back() != ' ';
+    for (char c : name)
+        folderName = folderName && static_cast<unsigned char>(c) >= 32 && strchr("\"*/:<>?\\|", c) == nullptr;
+    if (folderName) CHECK(listingRecordShape(listing, RECORD_SIZE) == RecordShape::Whole);
     if (name.empty() || name.front() == ' ' || name.back() == ' ') return;
     RecordFields fields;
     CHECK(readRecord(record, &fields));

@@ -120,6 +120,9 @@ TEST(ReadRecord, ReadsNameAndNumberOrRefuses)
         {textOf(nameOf(60), 4294967295u), true, nameOf(60), 4294967295u},
         {textOf(nameOf(206), 0), true, nameOf(206), 0},
         {"a 1", true, "a", 1},
+        {"big -2147483648", true, "big", 2147483648u},  // sizes of 2 to 4 GiB printed signed
+        {"x  -1", true, "x", 4294967295u},
+        {"x -", true, "x", parseDecimalField("-")},      // a lone sign is no sign
         {"  x  y   12 34  ", true, "x  y   12", 34},
         {"", false, "", 0},
         {"   ", false, "", 0},
@@ -156,6 +159,59 @@ TEST(ReadRecord, AgreesWithFixedOffsetReadingsOfShortNames)
             EXPECT_EQ(parseDecimalField(text + 52), number);
         }
     }
+}
+
+TEST(ListingRecordShape, TakesOnlyWhatASharerWritesAndEveryPrefixOfIt)
+{
+    // A record as a copy that prints its sizes signed writes it, filler not zeroed.
+    auto signedRecord = [](const std::string& name, const std::string& number, char filler) {
+        std::string r = "File: " + rightAligned(name, 20) + std::string(32, ' ') + rightAligned(number, 10);
+        r.push_back('\0');
+        r.resize(RECORD_SIZE, filler);
+        return r;
+    };
+    auto changed = [](std::string r, size_t at, char c) {
+        r[at] = c;
+        return r;
+    };
+    const std::string report = record(RecordKind::Listing, "report.txt", 1234);
+    struct Row {
+        const char* what;
+        std::string bytes;
+        RecordShape whole;  // of all 255 bytes
+    };
+    using S = RecordShape;
+    const Row rows[] = {
+        {"this program's record", report, S::Whole},
+        {"a long name and the largest size", record(RecordKind::Listing, nameOf(60), 4294967295u), S::Whole},
+        {"the longest name", record(RecordKind::Listing, nameOf(206), 0), S::Whole},
+        {"a size printed signed, filler of any value", signedRecord("disk.img", "-2147483648", 'q'), S::Whole},
+        {"inner spaces and code-page letters", signedRecord("my \xe9t\xe9 file", "77", 0), S::Whole},
+        {"a request", record(RecordKind::Request, "report.txt", 1234), S::NotRecord},
+        {"31 spaces in the gap", changed(report, 26, 'x'), S::NotRecord},
+        {"33 spaces in the gap", report.substr(0, 58) + " " + report.substr(58, RECORD_SIZE - 59), S::NotRecord},
+        {"a leading zero", signedRecord("a.txt", "0012", 0), S::NotRecord},
+        {"minus zero", signedRecord("a.txt", "-0", 0), S::NotRecord},
+        {"past 32 bits", signedRecord("a.txt", "4294967296", 0), S::NotRecord},
+        {"past the signed range", signedRecord("a.txt", "-2147483649", 0), S::NotRecord},
+        {"no digits", signedRecord("a.txt", "-", 0), S::NotRecord},
+        {"a control character in the name", changed(report, 20, '\t'), S::NotRecord},
+        {"a backslash in the name", changed(report, 20, '\\'), S::NotRecord},
+        {"a letter in the number", changed(report, 66, 'x'), S::NotRecord},
+        {"no terminator", std::string("File: ") + std::string(249, 'a'), S::NotRecord},
+        {"the name field one column short", "File: " + report.substr(7) + '\0', S::NotRecord},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(row.bytes.size(), RECORD_SIZE);
+        EXPECT_EQ(listingRecordShape(row.bytes.data(), RECORD_SIZE), row.whole);
+        if (row.whole != S::Whole) continue;
+        for (unsigned count = 0; count < RECORD_SIZE; ++count)
+            ASSERT_EQ(listingRecordShape(row.bytes.data(), count), S::Prefix) << count << " bytes";
+    }
+    EXPECT_EQ(listingRecordShape("File", 4), S::Prefix);
+    EXPECT_EQ(listingRecordShape("Filo", 4), S::NotRecord);
+    EXPECT_EQ(listingRecordShape("File: \x01", 7), S::NotRecord);
 }
 
 namespace {
