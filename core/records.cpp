@@ -55,7 +55,8 @@ bool readRecordText(const char* text, size_t length, RecordFields* fields)
     fields->textLength = length;
     fields->name = text + nameStart;
     fields->nameLength = nameEnd - nameStart;
-    fields->number = number[0] == '-' && numberLength > 1 ? 0u - parseDecimalField(number + 1) : parseDecimalField(number);
+    bool negative = number[0] == '-' && numberLength > 1;
+    fields->number = negative ? 0u - parseDecimalField(number + 1) : parseDecimalField(number);
     return true;
 }
 

@@ -252,7 +252,8 @@ void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
     // The receiver marks the connection closed before it gives back what is held, so after this
     // read either it will find the request held, or this thread sees the close: whichever takes
     // the download from where it is held ends it, once.
-    if (InterlockedCompareExchange(&app.fetchClosed, 0, 0) == 1 && (moveState(HELD, ENDING) || moveState(CONFIRM_HELD, ENDING))) {
+    bool closed = InterlockedCompareExchange(&app.fetchClosed, 0, 0) == 1;
+    if (closed && (moveState(HELD, ENDING) || moveState(CONFIRM_HELD, ENDING))) {
         finish(true);
         showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
     }

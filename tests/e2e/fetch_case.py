@@ -5,11 +5,13 @@ need them, and what a user does and sees there.
 import hashlib
 import os
 import shutil
+import time
 import unittest
 
 import harness
 import program
-from program import DOWNLOADED, CAPTION_WITH_DOTS, CONNECTED, NOT_CONNECTED, title
+from driver import DriverError
+from program import DOWNLOADED, CAPTION_WITH_DOTS, CONNECTED, IDM_CONNECT, NOT_CONNECTED, title
 from scripted_peer import ScriptedPeer
 
 
@@ -117,6 +119,32 @@ class FetchCase(unittest.TestCase):
         """The request that asks for the file's last bytes again, then the success message."""
         self.assertRequest(self.peer.next_request(), name, max(0, size - program.OVERLAP))
         self.expect_downloaded()
+
+    def connect_offered(self, within=0.0):
+        """Whether File > Connect can be chosen, waiting up to `within` seconds for it to be: read
+        from the menu where the driver can, else tried from the keyboard (F10, Down, C) as a user
+        would: a grayed item does nothing."""
+        deadline = time.monotonic() + within
+        while True:
+            try:
+                enabled = self.driver.menu_state(IDM_CONNECT)["enabled"]
+            except DriverError as error:
+                if "unreadable" not in str(error):
+                    raise
+                return self.connect_by_keyboard()
+            if enabled or time.monotonic() >= deadline:
+                return enabled
+            time.sleep(0.1)
+
+    def connect_by_keyboard(self):
+        self.driver.key("main", "f10", "down", "c")
+        try:
+            harness.wait_until(lambda: self.driver.dialog_state()["visible"], 2, what="the connect dialog")
+        except AssertionError:
+            self.driver.key("main", "escape", "escape")
+            return False
+        program.cancel_connect(self.driver, 3000)
+        return True
 
     def local_path(self, name):
         return os.path.join(self.workdir, "Incoming", name)

@@ -87,7 +87,8 @@ ALREADY = "You have already downloaded this file...!"
 BUSY = "You already have a Thread in run...\r\n          Please Wait!!!"
 REFUSED = ("You did choose a Directory instead of File!\r\nOr you have selected nothing!\r\n"
            "Please, Re-make your choice!")
-CLOSED = "The request could not be sent: the connection to the peer is closed."
+CLOSED = ("The request could not be sent: the connection to the peer is closed.\r\n"
+          "Choose File > Connect to connect again.")
 PATH_TOO_LONG_START = "The folder Caldervine was started in has a path too long"
 INCOMING_UNUSABLE_START = "Caldervine cannot open or create a file in the folder"
 
@@ -98,10 +99,11 @@ def not_a_plain_name(name):
 
 
 def other_version(name):
-    """A resumed copy whose last bytes are not the peer's: nothing was written to it."""
+    """A copy whose last bytes are not the peer's at that place: nothing was written to it."""
     return ('Your copy of "%s" in Incoming does not end as the peer\'s file does at that place:\r\n'
-            "it is of another version. Nothing was written to it.\r\n"
-            "Move it away from Incoming to download the file again." % name)
+            "the peer now has another version of this file. Nothing was written to your copy.\r\n"
+            "To keep your copy, move it out of Incoming; then choose the file again to download the peer's "
+            "version." % name)
 
 
 def not_confirmed(name):

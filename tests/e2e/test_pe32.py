@@ -2,8 +2,9 @@
 
 Host A runs the PE32 build under 32-bit Wine, host B the 64-bit build under wine64, each worked
 through its windows by the test driver of its own build. A fetches from B and B from A; each
-download is cut by killing the copy that shares the file, then resumed by a new run and checked
-byte for byte; at the end A is asked to exit and answers Yes.
+download is cut by killing the copy that shares the file, then resumed (by a new run of A, and by
+B connecting again from its run) and checked byte for byte; at the end A is asked to exit and
+answers Yes.
 
 On a host whose kernel cannot execute 32-bit code, A's processes run under qemu's i386 user-mode
 emulator, registered with binfmt_misc only for them: in a user namespace of their own where the
@@ -206,7 +207,7 @@ class ShippedBuildTest(unittest.TestCase):
         write_random(b.share("to-a.bin"), SIZE)
         b.start()
         a.start()
-        # Each connects to the other: A fetches with its one connection of this run, B with its own.
+        # Each connects to the other: A fetches over its connection, B over its own.
         a.connect(harness.ADDRESS_B, 3)
         self.assertEqual(sorted(a.driver.list_entries("remote")), listing_of(os.path.join(b.workdir, "Share")))
         b.connect(harness.ADDRESS_A, 4)
@@ -228,9 +229,7 @@ class ShippedBuildTest(unittest.TestCase):
         a.connect(harness.ADDRESS_B, 3)
         self.resume(a, b, "to-a.bin", to_a)
 
-        # A new run of B (its run has used its connection) resumes from A.
-        b.kill()
-        b.start()
+        # B, whose connection ended with A's run, connects again from the same run and resumes.
         b.connect(harness.ADDRESS_A, 4)
         self.resume(b, a, "to-b.bin", to_b)
 

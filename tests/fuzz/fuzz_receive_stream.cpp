@@ -108,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     char ghost[RECORD_SIZE];
     formatRecord(RecordKind::Listing, "ghost.txt", 77, ghost);
     const bool ghostFile = in.ConsumeBool();  // a file that begins exactly like a listing record
-    if (ghostFile) peerFile.replace(0, std::min<size_t>(RECORD_SIZE, peerSize), ghost, std::min<size_t>(RECORD_SIZE, peerSize));
+    const size_t ghostBytes = std::min<size_t>(RECORD_SIZE, peerSize);
+    if (ghostFile) peerFile.replace(0, ghostBytes, ghost, ghostBytes);
     // A file that grew after it was listed: its answers run on past the listed size. The surplus
     // shares no byte value with the listing: were the listing and the surplus both to pause, each
     // leaving the same bytes to come, the first answer and the confirming one would be shifted
@@ -239,7 +240,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 wire.send(in, answer, now, 0);
             }
         }
-        if (state != ENDED && !streamBetweenAnswers(&stream) && answerOverdue(ticks(lastProgress), ticks(now), TIMEOUT)) {
+        bool overdue = answerOverdue(ticks(lastProgress), ticks(now), TIMEOUT);
+        if (state != ENDED && !streamBetweenAnswers(&stream) && overdue) {
             outcome = Outcome::GivenUp;
             state = ENDED;
         }

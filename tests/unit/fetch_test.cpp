@@ -284,7 +284,8 @@ TEST(ReceiveStream, OnlyTheFirstAnswerMayBeginWithTheRestOfAPausedListing)
     };
     using V = HeadVerdict;
     const Row rows[] = {
-        {"records cut by the request, then the file", rec1 + rec2.substr(0, 100), "", "", rec2.substr(100) + rec3 + "hello",
+        {"records cut by the request, then the file", rec1 + rec2.substr(0, 100), "", "",
+         rec2.substr(100) + rec3 + "hello",
          5, {rec1, rec2, rec3}, "hello", 0, {}},
         {"records, then a resumed answer", rec1, "", "Hello, wor", rec2 + "Hello, world!!", 14, {rec1, rec2}, "ld!!", 0,
          {V::Match}},
@@ -292,10 +293,14 @@ TEST(ReceiveStream, OnlyTheFirstAnswerMayBeginWithTheRestOfAPausedListing)
          {V::Match}},
         {"a later answer that begins like a record", rec1, "ab", "", ghost + "tail", 259, {rec1}, "ab" + ghost + "tail",
          0, {}},
-        {"a short file that could begin a record, then quiet", rec1, "", "", "File: abc", 9, {rec1}, "File: abc", 0, {}},
-        // The price of the rule: a first answer that begins with a record's exact shape lacks those
+        {"a short file that could begin a record, then quiet", rec1, "", "", "File: abc", 9, {rec1}, "File: abc", 0,
+         {}},
+        // The price of the rule: a first answer that begins with a record's exact shape, or follows
+        // a record whose text came whole before the request and never got its filler, lacks those
         // bytes, never reaches its size, and so is never announced.
         {"a first answer that begins like a record", rec1, "", "", ghost + "tail", 259, {rec1, ghost}, "tail", 0, {}},
+        {"a first answer after a record that lacked only its filler", rec1 + rec2.substr(0, 100), "", "",
+         std::string(200, 'x'), 200, {rec1, rec2.substr(0, 100) + std::string(155, 'x')}, std::string(45, 'x'), 0, {}},
     };
     for (const Row& row : rows) {
         for (unsigned readSize : {1u, 7u, 255u, 4096u}) {
