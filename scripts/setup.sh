@@ -31,6 +31,12 @@ done
 
 if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq >/dev/null
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror in the middle of a sync can fail one list while the packages still install.
+  apt-get update -qq >/dev/null || echo "setup: some package lists could not be read; going on" >&2
+  if ! apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+    # Without one architecture's security list, the two architectures' libraries disagree in
+    # version; the release's own versions exist for both.
+    . /etc/os-release
+    apt-get install -y -qq --no-install-recommends -t "$VERSION_CODENAME" "${missing[@]}" >/dev/null
+  fi
 fi
