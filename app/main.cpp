@@ -96,7 +96,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return EXIT_NOT_NT;
     }
     app.instanceHandle = GetModuleHandleA(nullptr);
-    app.peerSocket = INVALID_SOCKET;
     app.downloadFile = INVALID_HANDLE_VALUE;
     if (!readWorkingDirectory()) {
         showMessage(nullptr, PATH_TOO_LONG_MESSAGE, CAPTION_PLAIN);

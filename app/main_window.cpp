@@ -13,7 +13,7 @@
 #include "services/ids.h"
 #include "services/message_box.h"
 #include "services/status_title.h"
-#include "share/share_side.h"
+#include "share/connection.h"
 
 namespace {
 
@@ -33,7 +33,6 @@ void onCreate(HWND window)
     createMainControls(window);
     installRemoteListProc(app.remoteList);
     joinPath(app.workingDirectory, "\\Share\\*.*", "", 0, app.sharePattern);
-    joinPath(app.workingDirectory, "\\Incoming\\", "", 0, app.incomingPath);
 }
 
 void onCloseRequest(HWND window)
@@ -65,7 +64,6 @@ LRESULT onCommand(HWND window, WPARAM command)
     case IDM_CONNECT: onConnectCommand(); return 0;
     case IDM_EXIT: onExitCommand(window); return 0;
     case IDM_ABOUT: onAboutCommand(window); return 0;
-    case IDM_START_DOWNLOAD: return onStartChosenDownload();
     case IDM_DOWNLOAD: return onViewDownload();
     default: return 0;  // list notifications (identifier 0) and anything else
     }
@@ -117,8 +115,8 @@ void registerMainWindowClass()
 
 HWND createMainWindow()
 {
-    // Unsigned halving, as the frame has always been placed; a screen smaller than the
-    // window gives a negative position, used as it is.
+    // Centred by unsigned halving: a screen smaller than the window gives a negative position,
+    // used as it is.
     unsigned screenWidth = static_cast<unsigned>(GetSystemMetrics(SM_CXSCREEN));
     unsigned screenHeight = static_cast<unsigned>(GetSystemMetrics(SM_CYSCREEN));
     int x = static_cast<int>(screenWidth >> 1) - (WINDOW_WIDTH >> 1);

@@ -1,6 +1,7 @@
 // The text of the main window's title, which is where the program shows the state of its two
 // connections: a server field (the peer connected to us) and a client field (our connection out).
-// Pure code: it builds titles and reads fields back from them; the window side lives in title.cpp.
+// Pure code: it builds titles and reads fields back from them; the window side lives in
+// services/status_title.cpp.
 #pragma once
 
 #include <cstddef>

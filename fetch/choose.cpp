@@ -1,6 +1,6 @@
-// The four ways of choosing (double-click, Enter, View > Download, O.K) all end in the Enter
-// handling of remoteListProc, which checks the choice and hands it to the download's owner
-// (fetch/download.cpp) directly: it opens the local file and holds the request until it can leave.
+// The four ways of choosing an entry of the peer's listing (a double-click, Enter, View > Download
+// and the O.K button) take the selected entry, check it and hand it to the download's owner
+// (fetch/download.cpp), which opens the local file and holds the request until it can leave.
 
 #include "fetch/choose.h"
 
@@ -8,7 +8,6 @@
 
 #include "fetch/download.h"
 #include "services/app_state.h"
-#include "services/ids.h"
 #include "services/message_box.h"
 
 namespace {
@@ -16,6 +15,8 @@ namespace {
 const char* const BUSY_MESSAGE = "You already have a Thread in run...\r\n          Please Wait!!!";
 const char* const REFUSAL_MESSAGE =
     "You did choose a Directory instead of File!\r\nOr you have selected nothing!\r\nPlease, Re-make your choice!";
+const char* const NOT_PLAIN_MESSAGE =
+    "The peer offers \"%s\", which is not a plain file name.\r\nCaldervine does not save it.";
 
 // The selected entry's text, or false when nothing usable is selected.
 bool readSelectedEntry(char out[PATH_CAPACITY])
@@ -28,89 +29,78 @@ bool readSelectedEntry(char out[PATH_CAPACITY])
     return SendMessageA(app.remoteList, LB_GETTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(out)) != LB_ERR;
 }
 
-// The entry taken by the Enter handling (its name in selectedName) becomes a download, unless
-// its name is not a plain file name or it was chosen before in this run (the download's owner
-// refuses the rest: a name too long, a local file that is not the one named).
-void startChosenDownload()
+bool isDotEntry(const RecordFields& fields)
 {
-    ZeroMemory(app.selectedEntry, sizeof app.selectedEntry);
-    size_t nameLength = strlen(app.selectedName);
-    if (nameLength == 0) return;
-    if (!isPlainEntryName(app.selectedName, nameLength)) {
-        showNamedMessage(app.mainWindow, "The peer offers \"%s\", which is not a plain file name.\r\n"
-                         "Caldervine does not save it.",
-                         app.selectedName, CAPTION_PLAIN);
-        return;
-    }
-    RecordFields fields;
-    if (!readSelectedEntry(app.selectedEntry) ||
-        !readRecordText(app.selectedEntry, strlen(app.selectedEntry), &fields))
-        return;
-    if (SendMessageA(app.requestedList, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
-                     reinterpret_cast<LPARAM>(app.selectedEntry)) != LB_ERR)
-        return;
-    beginDownload(app.selectedName, app.selectedEntry, fields.number);
+    return (fields.nameLength == 1 && fields.name[0] == '.') ||
+           (fields.nameLength == 2 && fields.name[0] == '.' && fields.name[1] == '.');
 }
 
-// Enter over the selection: a file entry is taken, "." and ".." or no selection are refused.
-LRESULT onEnterInRemoteList(HWND window, WPARAM wParam, LPARAM lParam)
+// The selected entry becomes a download, unless it is no file (nothing usable is selected, or "."
+// or ".."), its name is not a plain file name, or it was chosen before in this run. The download's
+// owner refuses the rest (a name too long, a local file that is not the one named). False when
+// the choice was refused as no file.
+bool chooseSelectedEntry()
 {
-    ZeroMemory(app.selectedName, sizeof app.selectedName);
     char entry[PATH_CAPACITY];
     RecordFields fields;
-    bool usable = readSelectedEntry(entry) && readRecordText(entry, strlen(entry), &fields);
-    bool dotEntry = usable && ((fields.nameLength == 1 && fields.name[0] == '.') ||
-                               (fields.nameLength == 2 && fields.name[0] == '.' && fields.name[1] == '.'));
-    if (!usable || dotEntry) {
+    if (!readSelectedEntry(entry) || !readRecordText(entry, strlen(entry), &fields) || isDotEntry(fields)) {
         showMessage(app.mainWindow, REFUSAL_MESSAGE, CAPTION_PLAIN);
-        return CallWindowProcA(app.remoteListBaseProc, window, WM_CHAR, wParam, lParam);
+        return false;
     }
-    CopyMemory(app.selectedName, fields.name, fields.nameLength);
-    app.selectedName[fields.nameLength] = 0;
-    startChosenDownload();
-    return 0;
+    char name[PATH_CAPACITY];  // the entry's text fits, so its name does
+    CopyMemory(name, fields.name, fields.nameLength);
+    name[fields.nameLength] = 0;
+    if (!isPlainEntryName(name, fields.nameLength)) {
+        showNamedMessage(app.mainWindow, NOT_PLAIN_MESSAGE, name, CAPTION_PLAIN);
+        return true;
+    }
+    if (SendMessageA(app.requestedList, LB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(entry)) !=
+        LB_ERR)
+        return true;
+    beginDownload(name, entry, fields.number);
+    return true;
 }
 
-// Every character typed into the list, and the Enter that a double-click or View > Download
-// stands for. Returns the result, or -1 when the character goes on to the list box as it is.
-LRESULT onRemoteListCharacter(HWND window, WPARAM wParam, LPARAM lParam, bool* passOn)
+LRESULT passOn(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    *passOn = false;
-    ZeroMemory(app.selectedName, sizeof app.selectedName);
+    return CallWindowProcA(app.remoteListBaseProc, window, message, wParam, lParam);
+}
+
+// Any character typed into the list while a download is busy brings the busy message; Enter
+// chooses the selected entry, and goes on to the list box when there was nothing to choose.
+LRESULT onRemoteListCharacter(HWND window, WPARAM character, LPARAM lParam)
+{
     if (downloadBusy()) return showMessage(app.mainWindow, BUSY_MESSAGE, CAPTION_WITH_DOTS);
-    if (wParam == VK_RETURN) return onEnterInRemoteList(window, wParam, lParam);
-    *passOn = true;
-    return 0;
+    if (character == VK_RETURN && chooseSelectedEntry()) return 0;
+    return passOn(window, WM_CHAR, character, lParam);
+}
+
+// The first click has selected the entry; the list box then sees the double-click as well.
+LRESULT onRemoteListDoubleClick(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    if (downloadBusy()) {
+        showMessage(app.mainWindow, BUSY_MESSAGE, CAPTION_WITH_DOTS);
+    } else {
+        chooseSelectedEntry();
+    }
+    return passOn(window, WM_LBUTTONDBLCLK, wParam, lParam);
+}
+
+LRESULT CALLBACK remoteListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CHAR: return onRemoteListCharacter(window, wParam, lParam);
+    case WM_LBUTTONDBLCLK: return onRemoteListDoubleClick(window, wParam, lParam);
+    default: return passOn(window, message, wParam, lParam);
+    }
 }
 
 }  // namespace
 
-LRESULT CALLBACK remoteListProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    bool passOn = true;
-    switch (message) {
-    case WM_CHAR: {
-        LRESULT result = onRemoteListCharacter(window, wParam, lParam, &passOn);
-        if (!passOn) return result;
-        break;
-    }
-    case WM_LBUTTONDBLCLK: onRemoteListCharacter(window, VK_RETURN, 0, &passOn); break;
-    default: break;
-    }
-    return CallWindowProcA(app.remoteListBaseProc, window, message, wParam, lParam);
-}
-
 LRESULT onViewDownload()
 {
     if (downloadBusy()) return showMessage(app.mainWindow, BUSY_MESSAGE, CAPTION_WITH_DOTS);
-    bool passOn = false;
-    onRemoteListCharacter(app.remoteList, VK_RETURN, 0, &passOn);
-    return 0;
-}
-
-LRESULT onStartChosenDownload()
-{
-    if (!downloadBusy()) startChosenDownload();
+    chooseSelectedEntry();
     return 0;
 }
 

@@ -6,7 +6,5 @@
 
 // Window creation: puts remoteListProc in front of the list box's own procedure.
 void installRemoteListProc(HWND list);
-// Main window commands: View > Download and the O.K button (55), and the start of the download
-// of the entry that remoteListProc has just taken (40007).
+// Main window command: View > Download and the O.K button (55) choose the selected entry.
 LRESULT onViewDownload();
-LRESULT onStartChosenDownload();

@@ -35,27 +35,85 @@ enum DownloadState : LONG {
     CONFIRMING = 8,
 };
 
-const char* const COMPLETE_MESSAGE = "You have already downloaded this file...!";
-const char* const DOWNLOADED_MESSAGE = "Your file is downloaded!";
-const char* const CLOSED_MESSAGE =
-    "The request could not be sent: the connection to the peer is closed.\r\n"
-    "Choose File > Connect to connect again.";
-const char* const OTHER_VERSION_MESSAGE =
-    "Your copy of \"%s\" in Incoming does not end as the peer's file does at that place:\r\n"
-    "the peer now has another version of this file. Nothing was written to your copy.\r\n"
-    "To keep your copy, move it out of Incoming; then choose the file again to download the peer's version.";
-const char* const NOT_CONFIRMED_MESSAGE =
-    "The end of \"%s\" could not be confirmed: the peer's last bytes differ from those that arrived.\r\n"
-    "Your copy is back to what it was before this download. Choose the file again.";
-const char* const NOT_SENT_MESSAGE =
-    "The peer has not stopped sending for a long while, so the request for \"%s\"\r\n"
-    "has not been sent. Choose the file again once its list is complete.";
-const char* const NEVER_QUIET_MESSAGE =
-    "The end of \"%s\" could not be confirmed: the peer did not stop sending long enough to be asked.\r\n"
-    "All but its last byte is kept. Choose the file again to resume and confirm it.";
-const char* const GIVEN_UP_MESSAGE =
-    "The peer has sent nothing more of \"%s\" for 30 seconds, so Caldervine has ended the connection.\r\n"
-    "What has arrived is kept. To resume, choose File > Connect, connect again and choose the file.";
+// Everything the download tells the user, each with its caption; a %s is the file's name (the
+// folder's path for NoFolder).
+enum class Say {
+    Nothing,
+    Downloaded,
+    Complete,
+    Closed,
+    OtherVersion,
+    NotConfirmed,
+    NotSent,
+    NeverQuiet,
+    GivenUp,
+    RequestCut,
+    WriteFailed,
+    Unreadable,
+    Larger,
+    TooLong,
+    NoFolder,
+    Device,
+    OtherName,
+};
+
+struct Saying {
+    Say what;
+    bool withDots;  // the "Caldervine..." caption of the transfer's own news
+    const char* text;
+};
+
+const Saying SAYINGS[] = {
+    {Say::Downloaded, true, "Your file is downloaded!"},
+    {Say::Complete, false, "You have already downloaded this file...!"},
+    {Say::Closed, false,
+     "The request could not be sent: the connection to the peer is closed.\r\n"
+     "Choose File > Connect to connect again."},
+    {Say::OtherVersion, false,
+     "Your copy of \"%s\" in Incoming does not end as the peer's file does at that place:\r\n"
+     "the peer now has another version of this file. Nothing was written to your copy.\r\n"
+     "To keep your copy, move it out of Incoming; then choose the file again to download the peer's version."},
+    {Say::NotConfirmed, false,
+     "The end of \"%s\" could not be confirmed: the peer's last bytes differ from those that arrived.\r\n"
+     "Your copy is back to what it was before this download. Choose the file again."},
+    {Say::NotSent, false,
+     "The peer has not stopped sending for a long while, so the request for \"%s\"\r\n"
+     "has not been sent. Choose the file again once its list is complete."},
+    {Say::NeverQuiet, false,
+     "The end of \"%s\" could not be confirmed: the peer did not stop sending long enough to be asked.\r\n"
+     "All but its last byte is kept. Choose the file again to resume and confirm it."},
+    {Say::GivenUp, false,
+     "The peer has sent nothing more of \"%s\" for 30 seconds, so Caldervine has ended the connection.\r\n"
+     "What has arrived is kept. To resume, choose File > Connect, connect again and choose the file."},
+    {Say::RequestCut, false,
+     "Only part of the request for \"%s\" could be sent, so Caldervine has ended the\r\n"
+     "connection to the peer rather than leave it a cut request.\r\n"
+     "To go on, choose File > Connect and connect again."},
+    {Say::WriteFailed, false,
+     "Caldervine could not write \"%s\" into the Incoming folder (is the disk full?).\r\n"
+     "What has arrived is kept: choose the file again to resume."},
+    {Say::Unreadable, false, "Caldervine could not read your copy of \"%s\" in Incoming."},
+    {Say::Larger, false,
+     "Your copy of \"%s\" in Incoming is larger than the file the peer offers,\r\n"
+     "so it cannot be resumed. Move it away to download the file again."},
+    {Say::TooLong, false, "The name \"%s\" is too long to be saved in the Incoming folder."},
+    {Say::NoFolder, false,
+     "Caldervine cannot open or create a file in the folder\r\n%s\r\n"
+     "Please check that this folder exists and can be written to."},
+    {Say::Device, false, "\"%s\" opens a device, not a file, on this computer.\r\nCaldervine does not save it."},
+    {Say::OtherName, false,
+     "The Incoming folder holds a file that answers to \"%s\" under another name\r\n"
+     "(another letter case, or a short alias). Caldervine does not save into it."},
+};
+
+void say(Say what, const char* name)
+{
+    for (const Saying& saying : SAYINGS) {
+        if (saying.what != what) continue;
+        showNamedMessage(app.mainWindow, saying.text, name, saying.withDots ? CAPTION_WITH_DOTS : CAPTION_PLAIN);
+        return;
+    }
+}
 
 bool moveState(LONG from, LONG to) { return InterlockedCompareExchange(&app.downloadState, to, from) == from; }
 
@@ -83,16 +141,6 @@ void finish(bool forgetEntry)
     resetProgress(app.downloadBar);
     if (forgetEntry) forgetRequestedEntry();
     InterlockedExchange(&app.downloadState, IDLE);
-}
-
-void showFolderMessage()
-{
-    char folder[PATH_CAPACITY];
-    joinPath(app.workingDirectory, "\\Incoming", "", 0, folder);
-    showNamedMessage(app.mainWindow,
-                     "Caldervine cannot open or create a file in the folder\r\n%s\r\n"
-                     "Please check that this folder exists and can be written to.",
-                     folder, CAPTION_PLAIN);
 }
 
 // Reads `length` bytes of `file` from `offset` on into `out`; the file position ends after them.
@@ -136,7 +184,26 @@ bool writeLastByte()
 
 void copyName(char out[PATH_CAPACITY]) { lstrcpynA(out, app.downloadName, PATH_CAPACITY); }
 
-enum class Opened { Ready, Refused };
+// Ends the download held in ENDING, then tells why (or nothing, for Say::Nothing): a choice is
+// free again while the message shows. The name is taken first, as the next download may take
+// its place at once.
+void endAndSay(Say what)
+{
+    char name[PATH_CAPACITY];
+    copyName(name);
+    finish(true);
+    if (what != Say::Nothing) say(what, name);
+}
+
+// Tells, then ends, keeping the entry requested: shown while the download still counts as busy,
+// its bar at its last position.
+void sayAndEnd(Say what)
+{
+    char name[PATH_CAPACITY];
+    copyName(name);
+    say(what, name);
+    finish(false);
+}
 
 // True when the file system's own name of the file at `path` is exactly `name`, letter case
 // included. Windows opens a file under a short alias (SECRET~1.TXT) or, on a folder that tells
@@ -150,94 +217,50 @@ bool fileIsNamed(const char* path, const char* name)
     return strcmp(found.cFileName, name) == 0;
 }
 
-// Opens Incoming\name for reading and writing, creating it if needed, and makes sure it is the
-// file named and a disk file. On a refusal the user has been told and nothing stays open.
-Opened openLocalFile(const char* path, const char* name)
+// Opens Incoming\name (at `path`) for reading and writing, creating it if needed, and makes
+// sure it is the file named and a disk file. Nothing stays open when it says why not.
+Say openLocalFile(const char* path, const char* name)
 {
     HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        showFolderMessage();
-        return Opened::Refused;
-    }
+    if (file == INVALID_HANDLE_VALUE) return Say::NoFolder;
     bool created = GetLastError() != ERROR_ALREADY_EXISTS;
     if (GetFileType(file) != FILE_TYPE_DISK) {
         CloseHandle(file);
-        showNamedMessage(app.mainWindow,
-                         "\"%s\" opens a device, not a file, on this computer.\r\nCaldervine does not save it.", name,
-                         CAPTION_PLAIN);
-        return Opened::Refused;
+        return Say::Device;
     }
     if (!fileIsNamed(path, name)) {
         CloseHandle(file);
         if (created) DeleteFileA(path);
-        showNamedMessage(app.mainWindow,
-                         "The Incoming folder holds a file that answers to \"%s\" under another name\r\n"
-                         "(another letter case, or a short alias). Caldervine does not save into it.",
-                         name, CAPTION_PLAIN);
-        return Opened::Refused;
+        return Say::OtherName;
     }
     app.downloadFile = file;
-    return Opened::Ready;
+    return Say::Nothing;
 }
 
-}  // namespace
-
-bool downloadBusy() { return currentState() != IDLE; }
-
-void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
+// Opens and checks the local copy of `name`, records the entry and prepares the request that
+// resumes it (or, for a copy of the listed size, compares its end). Returns what ends the download
+// here instead: a refusal, or Complete for an empty file.
+Say openDownload(const char* name, const char* entry, uint32_t expectedSize, bool* recorded)
 {
-    // The peer has gone: a request now could never be answered.
-    if (InterlockedCompareExchange(&app.fetchClosed, 0, 0) == 1) {
-        showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
-        return;
-    }
-    if (!moveState(IDLE, OPENING)) return;  // the callers refuse a choice while busy
-
-    char* path = app.incomingPath;
+    char path[PATH_CAPACITY];
     char record[RECORD_SIZE];
-    size_t nameLength = strlen(name);
-    if (!joinPath(app.workingDirectory, "\\Incoming\\", name, nameLength, path) ||
-        !formatRecord(RecordKind::Request, name, 0xFFFFFFFFu, record)) {
-        InterlockedExchange(&app.downloadState, IDLE);
-        showNamedMessage(app.mainWindow, "The name \"%s\" is too long to be saved in the Incoming folder.", name,
-                         CAPTION_PLAIN);
-        return;
-    }
-    if (openLocalFile(path, name) != Opened::Ready) {
-        InterlockedExchange(&app.downloadState, IDLE);
-        return;
-    }
+    if (!joinPath(app.workingDirectory, "\\Incoming\\", name, strlen(name), path) ||
+        !formatRecord(RecordKind::Request, name, 0xFFFFFFFFu, record))
+        return Say::TooLong;
+    Say opened = openLocalFile(path, name);
+    if (opened != Say::Nothing) return opened;
     DWORD sizeHigh = 0;
     DWORD size = GetFileSize(app.downloadFile, &sizeHigh);
-    if (sizeHigh != 0 || size > expectedSize) {
-        closeDownloadFile();
-        InterlockedExchange(&app.downloadState, IDLE);
-        showNamedMessage(app.mainWindow,
-                         "Your copy of \"%s\" in Incoming is larger than the file the peer offers,\r\n"
-                         "so it cannot be resumed. Move it away to download the file again.",
-                         name, CAPTION_PLAIN);
-        return;
-    }
+    if (sizeHigh != 0 || size > expectedSize) return Say::Larger;
     lstrcpynA(app.downloadEntry, entry, PATH_CAPACITY);
     SendMessageA(app.requestedList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(app.downloadEntry));
-    if (expectedSize == 0) {  // an empty file: nothing to compare
-        closeDownloadFile();
-        InterlockedExchange(&app.downloadState, IDLE);
-        showMessage(app.mainWindow, COMPLETE_MESSAGE, CAPTION_PLAIN);
-        return;
-    }
+    *recorded = true;
+    if (expectedSize == 0) return Say::Complete;  // an empty file: nothing to compare
     // The request asks again for the copy's last bytes, which the answer must repeat before
     // anything is appended; for a copy of the listed size, that is the whole answer.
     OverlapRequest request = overlapRequest(size, expectedSize);
-    if (!readLocalBytes(app.downloadFile, request.offset, request.head, app.downloadTail)) {
-        closeDownloadFile();
-        forgetRequestedEntry();
-        InterlockedExchange(&app.downloadState, IDLE);
-        showNamedMessage(app.mainWindow, "Caldervine could not read your copy of \"%s\" in Incoming.", name,
-                         CAPTION_PLAIN);
-        return;
-    }
+    if (!readLocalBytes(app.downloadFile, request.offset, request.head, app.downloadTail)) return Say::Unreadable;
     LONG sizeHighPart = 0;
     SetFilePointer(app.downloadFile, static_cast<LONG>(size), &sizeHighPart, FILE_BEGIN);
     formatRecord(RecordKind::Request, name, request.offset, app.downloadRequest);
@@ -247,16 +270,42 @@ void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
     app.downloadStartSize = size;
     app.downloadOffset = request.offset;
     app.downloadHeldAt = GetTickCount();
-    moveState(OPENING, size == expectedSize ? CONFIRM_HELD : HELD);  // publishes the fields above to the receiver
+    return Say::Nothing;
+}
+
+bool connectionClosed() { return InterlockedCompareExchange(&app.fetchClosed, 0, 0) == 1; }
+
+}  // namespace
+
+bool downloadBusy() { return currentState() != IDLE; }
+
+void beginDownload(const char* name, const char* entry, uint32_t expectedSize)
+{
+    // The peer has gone: a request now could never be answered.
+    if (connectionClosed()) {
+        say(Say::Closed, name);
+        return;
+    }
+    if (!moveState(IDLE, OPENING)) return;  // the callers refuse a choice while busy
+    bool recorded = false;
+    Say ended = openDownload(name, entry, expectedSize, &recorded);
+    if (ended != Say::Nothing) {
+        // The one way out before the request is held: the file closed, the entry forgotten
+        // unless the download is complete, a choice free again, then the message.
+        closeDownloadFile();
+        if (recorded && ended != Say::Complete) forgetRequestedEntry();
+        InterlockedExchange(&app.downloadState, IDLE);
+        char folder[PATH_CAPACITY];
+        joinPath(app.workingDirectory, "\\Incoming", "", 0, folder);
+        say(ended, ended == Say::NoFolder ? folder : name);
+        return;
+    }
+    moveState(OPENING, checkingWholeCopy() ? CONFIRM_HELD : HELD);  // publishes the download's fields to the receiver
 
     // The receiver marks the connection closed before it gives back what is held, so after this
     // read either it will find the request held, or this thread sees the close: whichever takes
     // the download from where it is held ends it, once.
-    bool closed = InterlockedCompareExchange(&app.fetchClosed, 0, 0) == 1;
-    if (closed && (moveState(HELD, ENDING) || moveState(CONFIRM_HELD, ENDING))) {
-        finish(true);
-        showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
-    }
+    if (connectionClosed() && (moveState(HELD, ENDING) || moveState(CONFIRM_HELD, ENDING))) endAndSay(Say::Closed);
 }
 
 bool requestHeld()
@@ -272,12 +321,9 @@ void giveUpHeldRequestAfter(DWORD limit)
     if ((state != HELD && state != CONFIRM_HELD) || !answerOverdue(app.downloadHeldAt, GetTickCount(), limit) ||
         !moveState(state, ENDING))
         return;
-    char name[PATH_CAPACITY];
-    copyName(name);
     // All but the last byte of a finished download is on disk already; a whole copy is untouched.
     bool unconfirmed = state == CONFIRM_HELD && !checkingWholeCopy();
-    finish(true);
-    showNamedMessage(app.mainWindow, unconfirmed ? NEVER_QUIET_MESSAGE : NOT_SENT_MESSAGE, name, CAPTION_PLAIN);
+    endAndSay(unconfirmed ? Say::NeverQuiet : Say::NotSent);
 }
 
 bool takeHeldRequest(char record[RECORD_SIZE], OverlapRequest* request, const char** expected)
@@ -298,67 +344,32 @@ void requestSendEnded(RequestSend outcome)
         return;
     }
     if (!moveState(CONFIRM_SENDING, ENDING) && !moveState(SENDING, ENDING)) return;
-    char name[PATH_CAPACITY];
-    copyName(name);
-    finish(true);
-    if (outcome == RequestSend::NotSent) {
-        showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
-        return;
-    }
-    showNamedMessage(app.mainWindow,
-                     "Only part of the request for \"%s\" could be sent, so Caldervine has ended the\r\n"
-                     "connection to the peer rather than leave it a cut request.\r\n"
-                     "To go on, choose File > Connect and connect again.",
-                     name, CAPTION_PLAIN);
+    endAndSay(outcome == RequestSend::NotSent ? Say::Closed : Say::RequestCut);
 }
-
-namespace {
-
-// Ends the download held in ENDING after a write or read of the local file failed.
-void writeFailed(const char* name)
-{
-    finish(true);
-    showNamedMessage(app.mainWindow,
-                     "Caldervine could not write \"%s\" into the Incoming folder (is the disk full?).\r\n"
-                     "What has arrived is kept: choose the file again to resume.",
-                     name, CAPTION_PLAIN);
-}
-
-}  // namespace
 
 void headChecked(HeadVerdict verdict)
 {
     if (verdict == HeadVerdict::Pending) return;
-    char name[PATH_CAPACITY];
-    copyName(name);
     if (verdict == HeadVerdict::Match) {
         if (!moveState(CONFIRMING, ENDING)) return;  // the first answer's head: its rest is written
         if (checkingWholeCopy()) {
-            showMessage(app.mainWindow, COMPLETE_MESSAGE, CAPTION_PLAIN);
-            finish(false);
-            return;
+            sayAndEnd(Say::Complete);
+        } else if (writeLastByte()) {
+            sayAndEnd(Say::Downloaded);
+        } else {
+            endAndSay(Say::WriteFailed);
         }
-        if (!writeLastByte()) {
-            writeFailed(name);
-            return;
-        }
-        // Shown while the download still counts as busy, the bar at its last position.
-        showMessage(app.mainWindow, DOWNLOADED_MESSAGE, CAPTION_WITH_DOTS);
-        finish(false);
         return;
     }
     bool running = moveState(RUNNING, ENDING);
     if (!running && !moveState(CONFIRMING, ENDING)) return;
     if (running || checkingWholeCopy()) {
-        // Nothing of this answer was written: the copy stays exactly as it was.
-        finish(true);
-        showNamedMessage(app.mainWindow, OTHER_VERSION_MESSAGE, name, CAPTION_PLAIN);
+        endAndSay(Say::OtherVersion);  // nothing of this answer was written: the copy is as it was
         return;
     }
     // The stream was shifted somewhere in this download: only what the file held before it is trusted.
     cutLocalFile(app.downloadStartSize);
-    finish(true);
-    showNamedMessage(app.mainWindow, NOT_CONFIRMED_MESSAGE, name, CAPTION_PLAIN);
+    endAndSay(Say::NotConfirmed);
 }
 
 FileWrite writeToDownload(const char* data, unsigned count)
@@ -368,14 +379,12 @@ FileWrite writeToDownload(const char* data, unsigned count)
     // waits here, so that a run ended meanwhile leaves a copy that the next one resumes and checks.
     bool last = count > 0 && app.expectedSize - app.receivedBytes == count;
     DWORD toWrite = last ? count - 1 : count;
-    char name[PATH_CAPACITY];
     DWORD written = 0;
     BOOL wrote = toWrite == 0 || WriteFile(app.downloadFile, data, toWrite, &written, nullptr);
     app.receivedBytes += written;
     if (!wrote || written != toWrite) {
-        copyName(name);
         moveState(RUNNING, ENDING);
-        writeFailed(name);
+        endAndSay(Say::WriteFailed);
         return FileWrite::Failed;
     }
     if (last) {
@@ -387,9 +396,8 @@ FileWrite writeToDownload(const char* data, unsigned count)
     // Every byte is in: the file's last bytes are asked for once more, after the usual quiet.
     OverlapRequest confirm = overlapRequest(app.expectedSize, app.expectedSize);
     if (!readLocalBytes(app.downloadFile, confirm.offset, confirm.head - 1, app.downloadTail)) {
-        copyName(name);
         moveState(RUNNING, ENDING);
-        writeFailed(name);
+        endAndSay(Say::WriteFailed);
         return FileWrite::Written;  // nothing more is owed: the answer has all come
     }
     app.downloadTail[confirm.head - 1] = app.downloadLastByte;
@@ -403,15 +411,11 @@ FileWrite writeToDownload(const char* data, unsigned count)
 void endDownloadConnectionGone(bool gaveUp)
 {
     if (moveState(HELD, ENDING)) {
-        finish(true);
-        showMessage(app.mainWindow, CLOSED_MESSAGE, CAPTION_PLAIN);
+        endAndSay(Say::Closed);
         return;
     }
     if (!moveState(RUNNING, ENDING) && !moveState(CONFIRM_HELD, ENDING) && !moveState(CONFIRMING, ENDING)) return;
-    char name[PATH_CAPACITY];
-    copyName(name);
     // What has arrived stays in the local file (never its last byte unconfirmed), and the entry
     // can be chosen again on the next connection, to resume. A close by the peer shows in the title.
-    finish(true);
-    if (gaveUp) showNamedMessage(app.mainWindow, GIVEN_UP_MESSAGE, name, CAPTION_PLAIN);
+    endAndSay(gaveUp ? Say::GivenUp : Say::Nothing);
 }

@@ -20,15 +20,12 @@ struct AppState {
     HWND downloadBar;                    // UI, window creation
     HWND uploadBar;                      // UI, window creation
     SOCKET listenSocket;                 // UI, start-up
-    SOCKET fetchSocket;                  // UI, start-up; replaced by UI after a failed attempt or a connection it ended
-    SOCKET peerSocket;                   // UI, each accept (the previous peer is closed)
-    HANDLE progressLock;                 // UI, window creation; closed at exit
+    SOCKET fetchSocket;                  // UI, start-up; replaced after a failed attempt and after each connection
+    // UI, window creation; closed at exit. Workers open the named lock "Caldervine" by name for
+    // each bar update; this handle keeps it in existence for the whole run.
+    HANDLE progressLock;
     char workingDirectory[PATH_CAPACITY];  // UI, start-up
     char sharePattern[PATH_CAPACITY];    // UI, window creation
-    char incomingPath[PATH_CAPACITY];    // UI, window creation and each request
-    char shareFilePath[PATH_CAPACITY];   // UI, each request taken
-    char selectedName[PATH_CAPACITY];    // UI, each choice in remoteList
-    char selectedEntry[PATH_CAPACITY];   // UI, each choice in remoteList
 
     // Fetching side.
     volatile LONG fetchConnected;        // UI: 1 once an attempt has connected (Receiver runs); 0 when Connect is offered again
@@ -49,9 +46,7 @@ struct AppState {
                                          // bytes the answer's head must repeat
 
     // Sharing side.
-    // UI, each accept: the peer's connection, whose socket is also peerSocket. Only
-    // share/share_side.cpp looks inside it.
-    struct ShareConnection* sharePeer;
+    struct ShareConnection* sharePeer;   // UI, each accept: the peer's connection; only share/ looks inside it
 };
 
 extern AppState app;

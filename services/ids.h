@@ -3,7 +3,7 @@
 #ifndef CALDERVINE_IDS_H
 #define CALDERVINE_IDS_H
 
-#define WM_SHARE_SOCKET 1124      /* WM_USER + 100: listenSocket and peerSocket notifications */
+#define WM_SHARE_SOCKET 1124      /* WM_USER + 100: notifications of listenSocket and the peer's socket */
 #define WM_FETCH_SOCKET 1125      /* WM_USER + 101: fetchSocket notifications, to the dialog */
 #define WM_APPLY_TITLE_RULE 1126  /* WM_USER + 102: a worker asks the UI thread to apply a title rule */
 #define WM_SHARE_WORKER_DONE 1127 /* WM_USER + 103: a listing or upload worker has ended */
@@ -13,7 +13,6 @@
 #define IDM_CONNECT 40000
 #define IDM_EXIT 40001
 #define IDM_ABOUT 40006
-#define IDM_START_DOWNLOAD 40007
 #define IDM_DOWNLOAD 55
 
 #define IDD_CONNECT_OK 50

@@ -1,5 +1,5 @@
-// Progress-bar updates: the percentage comes from progress_math, the lock is opened by name for
-// each update so that it never depends on the handle the main window keeps.
+// Progress-bar updates: the percentage comes from core/progress_position, the lock is opened by
+// name for each update so that it never depends on the handle the main window keeps.
 
 #include "services/progress.h"
 
