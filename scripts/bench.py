@@ -1,25 +1,25 @@
 #!/usr/bin/env python3
-"""Caldervine benchmarks: figures, not tests.
+"""Caldervine benchmarks: figures, not tests (bench/README.md says what each one is).
 
 Measures the build this machine ships (the 32-bit build where 32-bit code runs, otherwise the
-64-bit one), each side against a baseline of the same design taking turns with it under the same
-Wine: tools/baseline_sender.exe (accepts, sends 4096-byte chunks, one overlapped send in flight)
-and tools/baseline_receiver.exe (connects, receives 4096 bytes at a time into a file). Then idle
-CPU, memory after serving 1 GiB, and a sustained load of a thousand peers in a row.
+64-bit one), each side against a baseline of the same design, in turns with it under the same
+Wine: tools/baseline_sender.exe (accepts, takes a request, sends 4096-byte chunks with one
+overlapped send in flight) and tools/baseline_receiver.exe (connects, receives 4096 bytes at a
+time into a file). Serving, fetching and two copies are each the median of the turns' ratios;
+beside them, the CPU of a copy that idles with a connection open.
 
 Host B (10.211.0.2) shares, host A (10.211.0.1) fetches; each is a network namespace of its own
 with its own Wine prefix (cvA<tag><suffix>/cvB<tag><suffix>). Prints everything and writes
 bench/results.txt. MB/s = 10^6 bytes per second; CPU = utime + stime from /proc/<pid>/stat of the
 process and of its host's wineserver, which does each Wine system call's work.
 
-    python3 scripts/bench.py [--size-mib 256] [--rounds 3] [--peers 1000]
+    python3 scripts/bench.py [--size-mib 256] [--rounds 3] [--most-rounds 11] [--parts serving,two,fetch]
 """
 import argparse
 import contextlib
 import filecmp
 import os
 import queue
-import random
 import re
 import shutil
 import socket
@@ -34,12 +34,12 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 import harness  # noqa: E402
+from harness import wait_pid, wineserver  # noqa: E402
 from peer_protocol import RECORD_SIZE, listing_record, parse_record, recv_exactly, request_record  # noqa: E402
 from program import DOWNLOADED, answer_box, connect, cpu_seconds, wait_entry  # noqa: E402
 
 PEER_PORT = harness.PEER_PORT
 BASELINE_PORT = 21121
-NC_PORT = 21122
 MIB = 1 << 20
 GIB = 1 << 30
 TICK = os.sysconf("SC_CLK_TCK")
@@ -84,42 +84,6 @@ def load_average():
 
 
 # -- processes ---------------------------------------------------------------------------------
-def pids_in(host, comm_prefix):
-    """Pids of processes in `host`'s namespace whose comm starts with `comm_prefix`."""
-    want = os.stat(f"/var/run/netns/{host.name}").st_ino
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/comm") as f:
-                if not f.read().startswith(comm_prefix):
-                    continue
-            if os.stat(f"/proc/{entry}/ns/net").st_ino != want:
-                continue
-        except OSError:
-            continue
-        found.append(int(entry))
-    return found
-
-
-def wait_pid(host, comm_prefix, timeout=60):
-    return harness.wait_until(lambda: (pids_in(host, comm_prefix) or [None])[0], timeout, interval=0.02,
-                              what=f"process {comm_prefix} in {host.name}")
-
-
-def wineserver(host):
-    return wait_pid(host, "wineserver")
-
-
-def status_field(pid, key):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    return None
-
-
 def cpu_of(pids):
     """Summed CPU seconds of `pids`; every one must still be running."""
     total = 0.0
@@ -157,6 +121,11 @@ def finish(p, timeout=120):
     return texts[0]
 
 
+# The program writes a file's last byte only once the file's end is confirmed, after the transfer:
+# its transfer is over when all but that byte is on disk.
+HELD_BACK = 1
+
+
 def wait_size(path, size, timeout=900):
     """Waits until the file at `path` holds `size` bytes; returns the moment it did."""
     deadline = time.monotonic() + timeout
@@ -178,12 +147,11 @@ class Rounds:
     seconds or None). Medians are kept; while rounds of one side differ by more than `margin`, the
     margin of the figure's goal, up to `most` rounds are taken."""
 
-    def __init__(self, program, baseline, size, least, most, margin, others=()):
+    def __init__(self, program, baseline, size, least, most, margin):
         self.program, self.baseline, self.size = [], [], size
-        self.others = [[] for _ in others]
-        series = [(program, self.program), (baseline, self.baseline)] + list(zip(others, self.others))
+        series = [(program, self.program), (baseline, self.baseline)]
         while len(self.program) < most:
-            first = len(self.program) % len(series)
+            first = len(self.program) % 2
             for run, rounds in series[first:] + series[:first]:
                 rounds.append(run())
             if len(self.program) >= least and self.spread() <= margin:
@@ -192,9 +160,9 @@ class Rounds:
     def spread(self):
         return max(max(r) / min(r) - 1 for r in (self.rates(self.program), self.rates(self.baseline)))
 
-    def turn_ratios(self, baseline=None):
+    def turn_ratios(self):
         """Program / baseline within each turn: the two rounds of a turn meet the most alike load."""
-        return [b[0] / p[0] for p, b in zip(self.program, self.baseline if baseline is None else baseline)]
+        return [b[0] / p[0] for p, b in zip(self.program, self.baseline)]
 
     def rates(self, rounds):
         return [mbps(self.size, s) for s, _ in rounds]
@@ -225,16 +193,6 @@ class Rounds:
         median = statistics.median(rates)
         r(f"   {label:34s}: {median:7.1f} MB/s  (median; rounds {', '.join(f'{x:.1f}' for x in rates)})")
         return median
-
-    def describe_other(self, r, index, label):
-        """The program against the other baseline `index`, taken in the same turns."""
-        other = self.others[index]
-        self.rate_line(r, label, other)
-        turns = self.turn_ratios(other)
-        cpu_ratio = statistics.median(p[1] / b[1] for p, b in zip(self.program, other))
-        r(f"   program / it                      : {statistics.median(turns):.2f}  (median of the {len(turns)} turns'"
-          f" ratios: {', '.join(f'{x:.2f}' for x in turns)}); CPU s per GiB: it {self.cpu_per_gib(other):.1f},"
-          f" program / it {cpu_ratio:.2f}")
 
 
 # -- native peers ------------------------------------------------------------------------------
@@ -354,49 +312,42 @@ def part_idle(r, host, label, pids, seconds):
     return used
 
 
-def part_serving(r, net, tmp, listing, big, size, small, small_size, rounds, most):
+def part_serving(r, net, tmp, listing, big, size, rounds, most):
     """B's copy, then baseline_sender on B, in turns, each to a native client on A. The baseline
-    the goal holds to does what any sharer of this protocol must before the file: it sends as many
-    records as the copy lists and takes a request, so that the client is the same in both rounds.
-    The baseline that sends at once, to a client that never speaks, runs in the same turns for
-    comparison."""
+    does what any sharer of this protocol must before the file: it sends as many records as the
+    copy lists and takes a request, so that the client is the same in both rounds."""
     r(f"Serving: B -> a native client on A over the link, {size // MIB} MiB, in turns (load {load_average()})")
     cv, ws = wait_pid(net.b, "caldervine.exe"), wineserver(net.b)
-    served = [0]
 
     def read_listing(s):
         if len(recv_exactly(s, listing * RECORD_SIZE, 30)) != listing * RECORD_SIZE:
             raise RuntimeError("the listing did not come whole")
 
-    def program_round(name=big, nbytes=size):
+    def program_round():
         with contextlib.closing(harness.connect_to(net.a, harness.ADDRESS_B, PEER_PORT)) as s:
             s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 * MIB)
             read_listing(s)
             c0 = cpu_of([cv, ws])
             t0 = time.perf_counter()
-            s.sendall(request_record(name))
-            got = drain(s, nbytes)
+            s.sendall(request_record(big))
+            got = drain(s, size)
             t1 = time.perf_counter()
             c1 = cpu_of([cv, ws])
-        if got != nbytes:
-            raise RuntimeError(f"the program served {got} of {nbytes} bytes")
-        served[0] += nbytes
+        if got != size:
+            raise RuntimeError(f"the program served {got} of {size} bytes")
         return t1 - t0, c1 - c0
 
-    def baseline_round(exchange):
-        extra = ["--exchange", str(listing)] if exchange else []
-        p = start_windows_tool(net.b, [SENDER_EXE, big, str(BASELINE_PORT), "--hold"] + extra, tmp)
+    def baseline_round():
+        p = start_windows_tool(net.b, [SENDER_EXE, big, str(BASELINE_PORT), "--hold", "--exchange", str(listing)], tmp)
         try:
             net.b.wait_listening(timeout=60, port=BASELINE_PORT)
             sender = wait_pid(net.b, "baseline_sende")
             with contextlib.closing(harness.connect_to(net.a, harness.ADDRESS_B, BASELINE_PORT)) as s:
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 * MIB)
-                if exchange:
-                    read_listing(s)
+                read_listing(s)
                 c0 = cpu_of([sender, ws])
                 t0 = time.perf_counter()
-                if exchange:
-                    s.sendall(request_record(big))
+                s.sendall(request_record(big))
                 got = drain(s, size)
                 t1 = time.perf_counter()
                 c1 = cpu_of([sender, ws])
@@ -406,29 +357,14 @@ def part_serving(r, net, tmp, listing, big, size, small, small_size, rounds, mos
             raise RuntimeError(f"baseline_sender: {got} bytes received; {out.strip()}")
         return t1 - t0, c1 - c0
 
-    program_round(small, small_size)
-    rss_small, hwm_small = status_field(cv, "VmRSS"), status_field(cv, "VmHWM")
-    turns = Rounds(program_round, lambda: baseline_round(True), size, rounds, most, SPEED_MARGIN,
-                   others=[lambda: baseline_round(False)])
+    turns = Rounds(program_round, baseline_round, size, rounds, most, SPEED_MARGIN)
     ratio, cpu_ratio = turns.describe(r, "caldervine.exe on B", "baseline_sender --exchange on B",
                                       "sender + B's wineserver")
-    turns.describe_other(r, 0, "baseline_sender, no exchange")
-    while served[0] < GIB:
-        program_round()
-    rss_big, hwm_big = status_field(cv, "VmRSS"), status_field(cv, "VmHWM")
-    r()
-    r("Memory of the sharing copy (VmRSS / VmHWM from /proc)")
-    r(f"   after {small_size / MIB:6.0f} MiB served: {rss_small / 1024:6.1f} / {hwm_small / 1024:6.1f} MiB")
-    r(f"   after {served[0] / MIB:6.0f} MiB served: {rss_big / 1024:6.1f} / {hwm_big / 1024:6.1f} MiB")
-    growth = max(rss_big - rss_small, hwm_big - hwm_small) / 1024
-    r(f"   growth {growth:+.1f} MiB")
     r()
     r.goal("serving: program / minimal accepting sender of the exchange (MB/s)", f"{ratio:.3f}", f">= {SPEED_GOAL:.2f}",
            ratio >= SPEED_GOAL)
     if cpu_ratio is not None:
         r.goal("serving: CPU s per GiB, program / baseline", f"{cpu_ratio:.3f}", f"<= {CPU_GOAL:.2f}", cpu_ratio <= CPU_GOAL)
-    r.goal(f"memory after {served[0] / GIB:.2f} GiB served vs after {small_size // MIB} MiB", f"{growth:+.1f} MiB",
-           "+ < 2 MiB", growth < 2)
 
 
 def part_two_copies(r, net, tmp, workdir_a, names, size, rounds, most, idle_seconds):
@@ -447,23 +383,21 @@ def part_two_copies(r, net, tmp, workdir_a, names, size, rounds, most, idle_seco
                 wineserver(net.b)]
         left = list(names)
 
-        def timed(path, started_pids):
+        def timed(path, started_pids, whole):
             harness.wait_until(lambda: os.path.exists(path) and os.path.getsize(path) > 0, 120, interval=POLL,
                                what=f"the first byte of {path}")
             all_pids = started_pids()
-            each0 = [cpu_of([p]) for p in all_pids]
+            c0 = cpu_of(all_pids)
             t0 = time.perf_counter()
-            t1 = wait_size(path, size)
-            each = [cpu_of([p]) - c for p, c in zip(all_pids, each0)]
-            sides.append(((each[0] + each[1]) * GIB / size, (each[2] + each[3]) * GIB / size))
-            return t1 - t0, sum(each)
+            t1 = wait_size(path, whole)
+            return t1 - t0, cpu_of(all_pids) - c0
 
         def program_round():
             name = left.pop(0)
             path = os.path.join(workdir_a, "Incoming", name)
             d.select("remote", wait_entry(d, name, size))
             d.key("remote", "enter")
-            result = timed(path, lambda: pids)
+            result = timed(path, lambda: pids, size - HELD_BACK)
             box = answer_box(d, "ok", 30000)
             if (box or {}).get("text") != DOWNLOADED or not filecmp.cmp(path, os.path.join(tmp, "big.bin"), False):
                 raise RuntimeError(f"two copies: box {box!r}, or {name} differs from the file served")
@@ -480,7 +414,7 @@ def part_two_copies(r, net, tmp, workdir_a, names, size, rounds, most, idle_seco
                                                       "--hold"], out_dir)
                 result = timed(os.path.join(out_dir, "out.bin"),
                                lambda: [wait_pid(net.a, "baseline_recei"), pids[1], wait_pid(net.b, "baseline_sende"),
-                                        pids[3]])
+                                        pids[3]], size)
                 # The sender's end of the stream lets the receiver end.
                 finish(sender)
                 finish(receiver)
@@ -494,16 +428,9 @@ def part_two_copies(r, net, tmp, workdir_a, names, size, rounds, most, idle_seco
                     finish(sender, 10)
                 shutil.rmtree(out_dir, ignore_errors=True)
 
-        sides = []  # (receiving side, sending side) CPU s per GiB of each round, in the order taken
         turns = Rounds(program_round, baseline_round, size, rounds, min(most, len(names)), PAIR_MARGIN)
         ratio, _ = turns.describe(r, "caldervine.exe A <- caldervine.exe B", "baseline_receiver A <- sender B",
                                   "both processes + both wineservers")
-        # Rounds alternate which goes first: program, baseline, baseline, program, ...
-        order = [k for i in range(len(sides) // 2) for k in ((0, 1) if i % 2 == 0 else (1, 0))]
-        for who, label in ((0, "program"), (1, "baseline")):
-            mine = [sides[i] for i, k in enumerate(order) if k == who]
-            r(f"     {label} per side, receiving A / sending B (process + wineserver), CPU s per GiB: " +
-              ", ".join(f"{a:.1f} / {b:.1f}" for a, b in mine))
         r.goal("two copies / baseline pair (MB/s)", f"{ratio:.3f}", f">= {PAIR_GOAL:.2f}", ratio >= PAIR_GOAL)
         r()
         r("Idle with a connection open")
@@ -542,13 +469,13 @@ def part_fetching(r, net, tmp, workdir_a, sizes, rounds, most):
             for name in left:
                 wait_entry(d, name, size)
 
-            def timed(path, clocks):
+            def timed(path, clocks, whole):
                 harness.wait_until(lambda: not sharer.started.empty(), 120, interval=0.01, what="the transfer's start")
                 sharer.started.get()
                 pids = clocks()
                 c0, t0 = cpu_of(pids), time.perf_counter()
                 sharer.go()
-                t1 = wait_size(path, size)
+                t1 = wait_size(path, whole)
                 return t1 - t0, cpu_of(pids) - c0
 
             def program_round():
@@ -557,7 +484,7 @@ def part_fetching(r, net, tmp, workdir_a, sizes, rounds, most):
                 sharer.arm()
                 d.select("remote", wait_entry(d, name, size))
                 d.key("remote", "enter")
-                result = timed(path, lambda: [cv, ws])
+                result = timed(path, lambda: [cv, ws], size - HELD_BACK)
                 box = answer_box(d, "ok", 30000)
                 if (box or {}).get("text") != DOWNLOADED or not filecmp.cmp(path, sources[size], False):
                     raise RuntimeError(f"fetching: box {box!r}, or {name} differs from the file served")
@@ -570,7 +497,7 @@ def part_fetching(r, net, tmp, workdir_a, sizes, rounds, most):
                 p = start_windows_tool(net.a, [RECEIVER_EXE, harness.ADDRESS_B, str(BASELINE_PORT), "out.bin",
                                                "--hold"], out_dir)
                 try:
-                    result = timed(os.path.join(out_dir, "out.bin"), lambda: [wait_pid(net.a, "baseline_recei"), ws])
+                    result = timed(os.path.join(out_dir, "out.bin"), lambda: [wait_pid(net.a, "baseline_recei"), ws], size)
                     out = finish(p)
                     if f"received {size} bytes" not in out:
                         raise RuntimeError(f"baseline_receiver: {out.strip()}")
@@ -597,153 +524,6 @@ def part_fetching(r, net, tmp, workdir_a, sizes, rounds, most):
         d.close()
         net.a.kill_wine()
         sharer.close()
-
-
-# -- sustained load ------------------------------------------------------------------------------
-class LoadPeers:
-    """Peers in a row against B's copy, from A, the ways a real network produces them. Every byte
-    a peer reads is compared with the file at the offset it asked for."""
-
-    KINDS = (("whole", 70), ("leave-listing", 7), ("leave-upload", 8), ("replaced", 8), ("malformed", 7))
-    BAD_NAMES = ("..\\load-s.bin", "NUL", "C:\\load-s.bin", "nothere.bin", "load-s.bin\\x")
-
-    def __init__(self, net, listing, files, seed=17):
-        self.net, self.listing, self.files = net, listing, files  # files: {name: bytes}
-        self.random = random.Random(seed)
-        self.counts = {kind: 0 for kind, _ in self.KINDS}
-        self.bytes_checked = 0
-        self.faults = []
-        self.cut_uploads = 0  # replaced peers whose upload was really cut short
-
-    def kind(self):
-        return self.random.choices([k for k, _ in self.KINDS], [w for _, w in self.KINDS])[0]
-
-    def connect(self, rcvbuf=None):
-        s = harness.netns_socket(self.net.a)
-        if rcvbuf:
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-        s.settimeout(30)
-        s.connect((harness.ADDRESS_B, PEER_PORT))
-        return s
-
-    def read_listing(self, s, index):
-        data = recv_exactly(s, self.listing * RECORD_SIZE, 30)
-        if len(data) != self.listing * RECORD_SIZE:
-            self.faults.append(f"peer {index}: listing of {len(data)} bytes")
-            return False
-        return True
-
-    def check(self, index, name, offset, got, whole):
-        expected = self.files[name][offset:]
-        if whole and len(got) != len(expected):
-            self.faults.append(f"peer {index}: {len(got)} of {len(expected)} bytes of {name} from {offset}")
-        elif got != expected[:len(got)]:
-            self.faults.append(f"peer {index}: bytes of {name} from {offset} differ")
-        self.bytes_checked += len(got)
-
-    def request(self, s, name):
-        offset = self.random.randrange(len(self.files[name]) + 1)
-        s.sendall(request_record(name, offset))
-        return offset
-
-    def run(self, index, kind):
-        self.counts[kind] += 1
-        with contextlib.closing(self.connect(16384 if kind == "replaced" else None)) as s:
-            if kind == "leave-listing":
-                recv_exactly(s, self.random.randrange(1, self.listing * RECORD_SIZE), 30)
-                return
-            if not self.read_listing(s, index):
-                return
-            if kind == "malformed":
-                if self.random.random() < 0.5:
-                    junk = bytes(self.random.choice(b"abcxyz0123 \r\n\0\xff") for _ in range(self.random.randrange(1, 400)))
-                else:
-                    junk = request_record(self.random.choice(self.BAD_NAMES), self.random.randrange(1000))
-                s.sendall(junk)
-            if kind in ("leave-upload", "replaced"):
-                name = "load-l.bin"
-                offset = self.random.randrange(len(self.files[name]) // 2)
-                s.sendall(request_record(name, offset))
-                left = len(self.files[name]) - offset
-                got = recv_exactly(s, self.random.randrange(1, left // 4), 30)
-                if kind == "replaced":
-                    # The next peer comes while this one's upload is under way: this one's stream
-                    # ends early, and what did come must still be exact.
-                    self.run(index + 1, "whole")
-                    got += recv_exactly(s, left - len(got), 30)
-                    if len(got) < left:
-                        self.cut_uploads += 1
-                self.check(index, name, offset, got, whole=False)
-                return
-            name = "load-s.bin"
-            offset = self.request(s, name)
-            self.check(index, name, offset, recv_exactly(s, len(self.files[name]) - offset, 30), whole=True)
-
-
-def part_sustained(r, net, peers, listing, files):
-    r(f"Sustained load: {peers} peers in a row against B's copy, from A (load {load_average()})")
-    cv, ws = wait_pid(net.b, "caldervine.exe"), wineserver(net.b)
-    threads_idle = status_field(cv, "Threads")
-    load = LoadPeers(net, listing, files)
-
-    def sample():
-        # Workers end by themselves just after their peer: wait for them before reading.
-        with contextlib.suppress(AssertionError):
-            harness.wait_until(lambda: status_field(cv, "Threads") <= threads_idle, 20, what="threads")
-        time.sleep(0.5)
-        return status_field(cv, "VmRSS"), status_field(cv, "Threads"), len(os.listdir(f"/proc/{ws}/fd"))
-
-    marks = {peers // 3: "1/3", 2 * peers // 3: "2/3", peers: "end"}
-    samples = []
-    started = time.monotonic()
-    index = 0
-    while index < peers:
-        kind = load.kind()
-        load.run(index, kind)
-        index += 2 if kind == "replaced" else 1
-        for mark in [m for m in marks if m <= index and marks[m] not in [s[0] for s in samples]]:
-            samples.append((marks[mark], index, *sample()))
-    seconds = time.monotonic() - started
-    r(f"   {index} peers in {seconds:.0f} s: " + ", ".join(f"{n} {k}" for k, n in load.counts.items()) +
-      f" (each replaced peer is followed by one that replaces it; {load.cut_uploads} of them had their"
-      f" upload cut short)")
-    r(f"   threads of the idle copy before the load: {threads_idle}")
-    for label, at, rss, threads, fds in samples:
-        r(f"   at {label:3s} (peer {at:4d}): VmRSS {rss / 1024:6.1f} MiB, threads {threads:3d},"
-          f" wineserver descriptors {fds}")
-    rss_growth = (samples[-1][2] - samples[0][2]) / 1024
-    fd_growth = samples[-1][4] - samples[0][4]
-    threads_back = all(s[3] <= threads_idle for s in samples)
-    exact = not load.faults
-    r(f"   from 1/3 to the end: memory {rss_growth:+.1f} MiB, descriptors {fd_growth:+d}, threads back to"
-      f" {threads_idle}: {'yes' if threads_back else 'no'}")
-    r(f"   {load.bytes_checked} bytes read, every one compared: " + ("all exact" if exact else
-                                                                   f"{len(load.faults)} faults"))
-    for fault in load.faults[:10]:
-        r(f"     {fault}")
-    r()
-    flat = rss_growth < 2 and fd_growth < 20 and threads_back
-    r.goal(f"sustained load, {index} peers: flat from 1/3 on, every byte exact",
-           f"{rss_growth:+.1f} MiB, {fd_growth:+d} fds, threads {'back' if threads_back else 'not back'}, "
-           + ("exact" if exact else "NOT exact"), "+ < 2 MiB, + < 20, back", flat and exact)
-
-
-def part_netcat(r, net, path, size):
-    """What the link itself carries: nc on B sends the file, nc on A drops it."""
-    with open(path, "rb") as f:
-        server = net.b.popen(["nc", "-l", "-N", "-p", str(NC_PORT)], stdin=f,
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    net.b.wait_listening(timeout=20, port=NC_PORT)
-    t0 = time.perf_counter()
-    client = net.a.popen(["sh", "-c", f"nc -d {harness.ADDRESS_B} {NC_PORT} | wc -c"],
-                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    out, _ = client.communicate(timeout=600)
-    seconds = time.perf_counter() - t0
-    server.wait(timeout=30)
-    if int(out.strip() or 0) != size:
-        raise RuntimeError(f"nc carried {out.strip()} of {size} bytes")
-    r(f"The link itself: nc B -> nc A {mbps(size, seconds):.0f} MB/s ({size // MIB} MiB, one round)")
-    r()
 
 
 # -- main ------------------------------------------------------------------------------------------
@@ -782,10 +562,8 @@ def main():
     ap.add_argument("--small-mib", type=int, default=32, help="the small fetch (default 32)")
     ap.add_argument("--rounds", type=int, default=3, help="least rounds per side (default 3)")
     ap.add_argument("--most-rounds", type=int, default=11, help="most rounds per side while rounds differ (default 11)")
-    ap.add_argument("--peers", type=int, default=1000, help="peers of the sustained load (default 1000)")
     ap.add_argument("--idle-seconds", type=float, default=10.0)
-    ap.add_argument("--parts", default="serving,load,two,fetch",
-                    help="which parts to run (default all: serving,load,two,fetch)")
+    ap.add_argument("--parts", default="serving,two,fetch", help="which parts to run (default all: serving,two,fetch)")
     ap.add_argument("--suffix", default="bench", help="namespace suffix (default: bench -> cvA<tag>bench)")
     ap.add_argument("--tmp", default="/tmp", help="where the test files go (removed at the end)")
     ap.add_argument("--out", default=os.path.join(ROOT, "bench", "results.txt"))
@@ -820,17 +598,11 @@ def main():
         print(f"creating the files in {tmp} ...", flush=True)
         big = os.path.join(tmp, "big.bin")
         make_file(big, size)
-        make_file(os.path.join(tmp, "warm.bin"), 64 * MIB)
-        files = {"load-s.bin": os.urandom(2 * MIB), "load-l.bin": os.urandom(16 * MIB)}
         workdir_b = harness.make_workdir(base=tmp)
         workdir_a = harness.make_workdir(base=tmp)
         pair_names = [f"big-{i}.bin" for i in range(1, most + 1)]
         for name in ["big.bin"] + pair_names:
             os.link(big, os.path.join(workdir_b, "Share", name))
-        os.link(os.path.join(tmp, "warm.bin"), os.path.join(workdir_b, "Share", "warm.bin"))
-        for name, data in files.items():
-            with open(os.path.join(workdir_b, "Share", name), "wb") as f:
-                f.write(data)
 
         print(f"starting namespaces {mine[0]}/{mine[1]} ...", flush=True)
         with harness.Network(suffix=args.suffix) as net:
@@ -846,9 +618,7 @@ def main():
             r()
             parts = args.parts.split(",")
             if "serving" in parts:
-                part_serving(r, net, tmp, listing, "big.bin", size, "warm.bin", 64 * MIB, rounds, most)
-            if "load" in parts:
-                part_sustained(r, net, args.peers, listing, files)
+                part_serving(r, net, tmp, listing, "big.bin", size, rounds, most)
             idle = [idle_b["caldervine.exe"]]
             if "two" in parts:
                 idle.append(part_two_copies(r, net, tmp, workdir_a, pair_names, size, rounds, most,
@@ -860,7 +630,6 @@ def main():
             if "fetch" in parts:
                 # A short transfer meets the machine's other work by chance, so it gets more turns.
                 part_fetching(r, net, tmp, workdir_a, [(size, most), (small, 3 * most)], rounds, most)
-            part_netcat(r, net, big, size)
         r("Summary")
         width = max(len(g[0]) for g in r.goals)
         for figure, value, goal, met in r.goals:

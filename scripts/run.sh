@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The run command: installs what is missing, builds, and starts caldervine.exe under Wine in a
 # ready work folder (work/, with Share/ holding a sample file, and Incoming/). It uses the
-# user's display when there is one, otherwise a private Xvfb, where the program still shares
-# its folder on port 21120 until it is stopped (Ctrl+C, or File > Exit in the window).
+# user's display when there is one, otherwise a private Xvfb, and says so, where the program
+# still shares its folder on port 21120 until it is stopped (Ctrl+C, or File > Exit).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh >/dev/null
@@ -24,12 +24,18 @@ fi
 export WINEPREFIX=${WINEPREFIX:-$root/build/wineprefix-run} WINEDEBUG=${WINEDEBUG:--all}
 xvfb_pid=
 if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
+    if [ -z "${DISPLAY:-}" ]; then why="no DISPLAY is set"; else why="the display $DISPLAY cannot be opened"; fi
     for n in $(seq 40 99); do [ -e /tmp/.X11-unix/X$n ] || break; done
     Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
     xvfb_pid=$!
     export DISPLAY=":$n"
     for _ in $(seq 100); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
-    echo "no display found: running on Xvfb $DISPLAY (screenshot: import -display $DISPLAY -window root shot.png)"
+    echo "run: $why, so the window opens on a private, invisible display ($DISPLAY)."
+    echo "run: to look at it: import -display $DISPLAY -window root shot.png"
+    if [ -n "${SUDO_USER:-}" ]; then
+        echo "run: sudo drops DISPLAY; to see the window on your screen:" \
+             "sudo --preserve-env=DISPLAY,XAUTHORITY bash scripts/run.sh"
+    fi
 fi
 trap '[ -n "$xvfb_pid" ] && kill $xvfb_pid 2>/dev/null; true' EXIT
 [ -d "$WINEPREFIX/drive_c" ] || "$wine" wineboot -i >/dev/null 2>&1

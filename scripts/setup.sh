@@ -13,16 +13,6 @@ packages=(
   wine64 g++-mingw-w64-x86-64-win32 python3 qemu-user
 )
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "setup: run as root (apt-get is needed)" >&2
-  exit 1
-fi
-
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-  apt_updated=0
-fi
-
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
@@ -30,6 +20,11 @@ for p in "${packages[@]}"; do
 done
 
 if [ "${#missing[@]}" -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: these packages are missing and only root can install them: ${missing[*]}" >&2
+    exit 1
+  fi
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   export DEBIAN_FRONTEND=noninteractive
   # A mirror in the middle of a sync can fail one list while the packages still install.
   apt-get update -qq >/dev/null || echo "setup: some package lists could not be read; going on" >&2

@@ -344,6 +344,44 @@ def make_workdir(share_files=None, incoming=True, share=True, base=None):
     return root
 
 
+def pids_in(host, comm_prefix):
+    """Pids of processes in `host`'s namespace whose comm starts with `comm_prefix`."""
+    want = os.stat(f"/var/run/netns/{host.name}").st_ino
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/comm") as f:
+                if not f.read().startswith(comm_prefix):
+                    continue
+            if os.stat(f"/proc/{entry}/ns/net").st_ino != want:
+                continue
+        except OSError:
+            continue
+        found.append(int(entry))
+    return found
+
+
+def wait_pid(host, comm_prefix, timeout=60):
+    """The pid of the first process of `host` whose comm starts with `comm_prefix`, once there is one."""
+    return wait_until(lambda: (pids_in(host, comm_prefix) or [None])[0], timeout, interval=0.02,
+                      what=f"process {comm_prefix} in {host.name}")
+
+
+def wineserver(host):
+    return wait_pid(host, "wineserver")
+
+
+def status_field(pid, key):
+    """A number of /proc/<pid>/status (VmRSS, VmHWM and Threads, say); None when it has none."""
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return None
+
+
 def in_namespace(host, func_source):
     """Runs a Python snippet inside `host`'s namespace (for scripted peers and clients)."""
     return host.popen([sys.executable, "-c", func_source], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
