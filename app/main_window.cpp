@@ -8,6 +8,7 @@
 
 #include "fetch/choose.h"
 #include "fetch/connect.h"
+#include "fetch/receiver.h"
 #include "services/app_state.h"
 #include "services/controls.h"
 #include "services/ids.h"
@@ -93,6 +94,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_APPLY_TITLE_RULE: applyStatusRule(static_cast<TitleRule>(wParam)); return 0;
     case WM_SHARE_WORKER_DONE: onShareWorkerDone(wParam, lParam); return 0;
     case WM_SHARE_CONNECTION_GONE: onShareConnectionGone(lParam); return 0;
+    case WM_LISTING_ENTRIES: onListingEntries(wParam, lParam); return 0;
     default: return DefWindowProcA(window, message, wParam, lParam);
     }
 }

@@ -23,17 +23,18 @@ void resetStream(ReceiveStream* stream)
     stream->tailBefore = 0;
     stream->rereadAt = 0;
     stream->rereadEnd = 0;
+    batchTaken(stream);
 }
 
 namespace {
 
 ReadPlan planTarget(const ReceiveStream* stream)
 {
-    if (stream->tailOpen) return {ReadTarget::Tail, assemblerRoom(&stream->listing), false};
+    if (stream->tailOpen) return {ReadTarget::Tail, CHUNK_SIZE, false};
     if (stream->headLeft > 0) return {ReadTarget::Head, atMostChunk(stream->headLeft), false};
     if (stream->owed > 0) return {ReadTarget::FileData, atMostChunk(stream->owed), false};
     if (stream->dropLeft > 0) return {ReadTarget::Discard, atMostChunk(stream->dropLeft), false};
-    if (stream->listingOpen) return {ReadTarget::Record, assemblerRoom(&stream->listing), false};
+    if (stream->listingOpen) return {ReadTarget::Record, CHUNK_SIZE, false};
     return {ReadTarget::Stray, CHUNK_SIZE, false};
 }
 
@@ -60,36 +61,58 @@ unsigned takeReread(ReceiveStream* stream, char* into, unsigned count)
 
 namespace {
 
-// The whole record in the assembler goes to the list, unless the list is full.
+// The whole record in the assembler goes to the batch, unless the list is full; the assembler
+// starts the next one.
 void recordTaken(ReceiveStream* stream, ReadResult* result)
 {
-    if (stream->listed < LISTING_CAP) {
-        result->recordComplete = true;
-    } else {
+    ListingBatch* batch = &stream->batch;
+    RecordFields fields;
+    if (stream->listed >= LISTING_CAP) {
         result->listingCapped = stream->listed == LISTING_CAP;
         result->dropped += RECORD_SIZE;
-        resetAssembler(&stream->listing);
-        stream->tailBefore = 0;
+    } else if (batch->count < BATCH_ENTRIES && readRecord(stream->listing.record, &fields)) {
+        memcpy(batch->texts + batch->used, fields.text, fields.textLength);
+        batch->used += static_cast<unsigned>(fields.textLength);
+        batch->texts[batch->used++] = 0;
+        ++batch->count;
     }
     if (stream->listed != UINT32_MAX) ++stream->listed;
+    resetAssembler(&stream->listing);
+    stream->tailBefore = 0;
 }
 
-void accountRecord(ReceiveStream* stream, unsigned count, ReadResult* result)
+// Moves the next bytes of `data` into the assembler, as many as it has room for; returns how many.
+unsigned fillAssembler(ReceiveStream* stream, const char* data, unsigned count)
 {
-    count = lessOf(count, assemblerRoom(&stream->listing));
-    if (assemblerAdd(&stream->listing, count, LISTING_TAG, &result->dropped) == AssemblyResult::Complete)
-        recordTaken(stream, result);
+    unsigned take = lessOf(count, assemblerRoom(&stream->listing));
+    memcpy(stream->listing.record + stream->listing.fill, data, take);
+    return take;
+}
+
+void accountRecords(ReceiveStream* stream, const char* data, unsigned count, ReadResult* result)
+{
+    while (count > 0) {
+        unsigned take = fillAssembler(stream, data, count);
+        data += take;
+        count -= take;
+        unsigned dropped = 0;
+        if (assemblerAdd(&stream->listing, take, LISTING_TAG, &dropped) == AssemblyResult::Complete)
+            recordTaken(stream, result);
+        result->dropped += dropped;
+    }
 }
 
 // The block in the assembler is the answer's start: what of it came before the request is
-// dropped, the rest is read again as the answer.
-unsigned tailIsAnswer(ReceiveStream* stream)
+// dropped, the rest of it and the `count` bytes of `rest` that followed it are read again as the
+// answer. Returns the bytes dropped.
+unsigned tailIsAnswer(ReceiveStream* stream, const char* rest, unsigned count)
 {
     unsigned before = stream->tailBefore;
     unsigned after = stream->listing.fill - before;
     memcpy(stream->reread, stream->listing.record + before, after);
+    if (count > 0) memcpy(stream->reread + after, rest, count);
     stream->rereadAt = 0;
-    stream->rereadEnd = after;
+    stream->rereadEnd = after + count;
     stream->tailOpen = false;
     stream->tailBefore = 0;
     resetAssembler(&stream->listing);
@@ -113,13 +136,20 @@ TailBlock judgeTailBlock(const ReceiveStream* stream)
     return TailBlock::Undecided;
 }
 
-void accountTail(ReceiveStream* stream, unsigned count, ReadResult* result)
+// Block by block, while the blocks are records; the first that is not starts the answer, and the
+// rest of the read after it is the answer's too.
+void accountTail(ReceiveStream* stream, const char* data, unsigned count, ReadResult* result)
 {
-    stream->listing.fill += lessOf(count, assemblerRoom(&stream->listing));
-    switch (judgeTailBlock(stream)) {
-    case TailBlock::Undecided: return;
-    case TailBlock::Record: recordTaken(stream, result); return;
-    case TailBlock::Answer: result->dropped += tailIsAnswer(stream); return;
+    while (count > 0) {
+        unsigned take = fillAssembler(stream, data, count);
+        stream->listing.fill += take;
+        data += take;
+        count -= take;
+        switch (judgeTailBlock(stream)) {
+        case TailBlock::Undecided: break;  // the block waits for bytes still to come
+        case TailBlock::Record: recordTaken(stream, result); break;
+        case TailBlock::Answer: result->dropped += tailIsAnswer(stream, data, count); return;
+        }
     }
 }
 
@@ -143,11 +173,11 @@ void accountHead(ReceiveStream* stream, const char* data, unsigned count, ReadRe
 
 ReadResult accountRead(ReceiveStream* stream, const ReadPlan& plan, const char* data, unsigned count)
 {
-    ReadResult result = {false, false, 0, 0, false, HeadVerdict::Pending};
+    ReadResult result = {false, 0, 0, false, HeadVerdict::Pending};
     if (count > plan.maxBytes) count = plan.maxBytes;  // a caller's bug must not corrupt the counts
     switch (plan.target) {
-    case ReadTarget::Record: accountRecord(stream, count, &result); break;
-    case ReadTarget::Tail: accountTail(stream, count, &result); break;
+    case ReadTarget::Record: accountRecords(stream, data, count, &result); break;
+    case ReadTarget::Tail: accountTail(stream, data, count, &result); break;
     case ReadTarget::Head: accountHead(stream, data, count, &result); break;
     case ReadTarget::FileData:
         count = lessOf(count, stream->owed - stream->headLeft);
@@ -165,10 +195,12 @@ ReadResult accountRead(ReceiveStream* stream, const ReadPlan& plan, const char* 
     return result;
 }
 
-void takeRecord(ReceiveStream* stream)
+bool batchDue(const ReceiveStream* stream) { return stream->batch.count >= BATCH_DUE; }
+
+void batchTaken(ReceiveStream* stream)
 {
-    resetAssembler(&stream->listing);
-    stream->tailBefore = 0;
+    stream->batch.used = 0;
+    stream->batch.count = 0;
 }
 
 void requestLeft(ReceiveStream* stream, const OverlapRequest& request, const char* expected)
@@ -186,7 +218,7 @@ void requestLeft(ReceiveStream* stream, const OverlapRequest& request, const cha
 
 void answerAbandoned(ReceiveStream* stream)
 {
-    if (stream->tailOpen) tailIsAnswer(stream);
+    if (stream->tailOpen) tailIsAnswer(stream, nullptr, 0);
     uint32_t total = stream->dropLeft + stream->owed;
     stream->dropLeft = total < stream->dropLeft ? UINT32_MAX : total;
     stream->owed = 0;
@@ -197,7 +229,7 @@ bool settleTail(ReceiveStream* stream, uint32_t since, uint32_t now, uint32_t qu
 {
     if (!stream->tailOpen || stream->listing.fill <= stream->tailBefore || ticksBetween(since, now) < quietPeriod)
         return false;
-    tailIsAnswer(stream);
+    tailIsAnswer(stream, nullptr, 0);
     return true;
 }
 

@@ -19,9 +19,21 @@
 // list, and holds the list to a few MiB.
 constexpr uint32_t LISTING_CAP = 65536;
 
+// Listing entries on their way to the remote list, handed over many at a time (one sorted insert
+// each, with the list's drawing off): each is a record's text, as the list shows it,
+// zero-terminated, one after the other. The receiver hands a batch over whenever the socket runs
+// dry and whenever it is due: a due batch still has room for every record one read can complete.
+constexpr unsigned BATCH_ENTRIES = 256;
+constexpr unsigned BATCH_DUE = BATCH_ENTRIES - CHUNK_SIZE / RECORD_SIZE - 1;
+struct ListingBatch {
+    char texts[BATCH_ENTRIES * RECORD_SIZE];  // a record's text and its zero always fit in RECORD_SIZE
+    unsigned used;                            // bytes of texts
+    unsigned count;                           // entries
+};
+
 enum class ReadTarget {
-    Record,    // listing: into the assembler, which drops bytes that cannot start a record
-    Tail,      // the first answer's head, which may still be the rest of the listing: into the assembler
+    Record,    // listing, many records a read: what cannot start a record is dropped
+    Tail,      // the first answer's head, which may still be the rest of the listing
     Head,      // an answer's first bytes: compared with the local copy, never written
     FileData,  // the requested file: into the local file
     Discard,   // the rest of an ended or rejected answer: counted off and dropped
@@ -30,13 +42,14 @@ enum class ReadTarget {
 
 struct ReadPlan {
     ReadTarget target;
-    unsigned maxBytes;  // never 0, never more than CHUNK_SIZE, never past a record, a head or an answer
+    unsigned maxBytes;  // never 0, never more than CHUNK_SIZE, never past a head or an answer
     bool reread;        // the bytes come from the stream's own reread buffer (takeReread), not the socket
 };
 
 // The receiver's own state, kept by its thread alone.
 struct ReceiveStream {
     RecordAssembler listing;  // the listing record being collected
+    ListingBatch batch;       // whole records' texts not yet handed to the list
     bool listingOpen;         // until the first request leaves
     uint32_t listed;          // listing records taken so far (counted on past LISTING_CAP, saturating)
     uint32_t owed;            // bytes of the current answer still to come, its head included
@@ -45,15 +58,15 @@ struct ReceiveStream {
     HeadCheck head;
     bool tailOpen;            // the first answer has not begun: a listing record may still come first
     unsigned tailBefore;      // of the block in the assembler, the bytes that came before the request
-    // A block that proved to be the answer's start, not a record: its bytes are read again as the answer.
-    char reread[RECORD_SIZE];
+    // A block that proved to be the answer's start, not a record, and the rest of the read it came
+    // in: these bytes are read again as the answer.
+    char reread[RECORD_SIZE + CHUNK_SIZE];
     unsigned rereadAt;
     unsigned rereadEnd;
 };
 
 // What one read brought, once accounted for.
 struct ReadResult {
-    bool recordComplete;  // listing.record holds a whole record to add: take it, then call takeRecord
     bool listingCapped;   // the first record past LISTING_CAP was dropped (later ones drop silently)
     unsigned fileBytes;   // bytes of the read that belong to the file
     unsigned dropped;     // bytes of the read that were dropped
@@ -63,8 +76,8 @@ struct ReadResult {
 
 void resetStream(ReceiveStream* stream);
 
-// Where the next read goes and how many bytes it may take at most. For Record and Tail the bytes go
-// to stream->listing.record + stream->listing.fill; otherwise into a chunk buffer of CHUNK_SIZE.
+// Where the next read goes and how many bytes it may take at most, into a chunk buffer of
+// CHUNK_SIZE. A batch that is due must have been handed over first.
 ReadPlan planRead(const ReceiveStream* stream);
 
 // For a plan with reread set: copies the next `count` bytes of the reread buffer into `into`
@@ -74,8 +87,11 @@ unsigned takeReread(ReceiveStream* stream, char* into, unsigned count);
 // Accounts for `count` bytes (at most plan.maxBytes) just read as `plan` said, into `data`.
 ReadResult accountRead(ReceiveStream* stream, const ReadPlan& plan, const char* data, unsigned count);
 
-// After a completed record has been taken: the assembler starts the next one.
-void takeRecord(ReceiveStream* stream);
+// True when the batch must be handed over before the next read.
+bool batchDue(const ReceiveStream* stream);
+
+// After the batch's entries have been handed to the list: it starts empty.
+void batchTaken(ReceiveStream* stream);
 
 // The request has left, whole: the next request.owed bytes are its answer, of which the first
 // request.head are compared with `expected` (kept by the caller until the answer has come). The

@@ -73,14 +73,13 @@ void waitWritable(SOCKET socket, DWORD milliseconds)
     if (select(0, nullptr, &writable, nullptr, &wait) == SOCKET_ERROR) Sleep(10);
 }
 
-void addListingEntry(const char record[RECORD_SIZE])
+// Hands the entries collected so far to the list, all in one message to the user-interface
+// thread, which waits for nothing meanwhile.
+void handOverEntries(ReceiveStream* stream)
 {
-    RecordFields fields;
-    if (!readRecord(record, &fields)) return;
-    char entry[RECORD_SIZE];
-    CopyMemory(entry, fields.text, fields.textLength);
-    entry[fields.textLength] = 0;
-    SendMessageA(app.remoteList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry));
+    if (stream->batch.count == 0) return;
+    SendMessageA(app.mainWindow, WM_LISTING_ENTRIES, stream->batch.count, reinterpret_cast<LPARAM>(stream->batch.texts));
+    batchTaken(stream);
 }
 
 // Sends the whole record on the non-blocking socket within REQUEST_SEND_LIMIT_MS. A request that
@@ -152,17 +151,8 @@ const char* const LISTING_CAPPED_MESSAGE =
 // long, or this program ended it for another reason (a cut request, an answer not worth reading).
 enum class Ending { ByPeer, GaveUp, EndedHere };
 
-// Where the bytes of a read go: the listing's assembler, or the chunk buffer.
-char* readTarget(ReceiveStream* stream, const ReadPlan& plan, char* chunk)
+Ending receive(SOCKET socket, DWORD answerTimeout, ReceiveStream& stream)
 {
-    bool record = plan.target == ReadTarget::Record || plan.target == ReadTarget::Tail;
-    return record ? stream->listing.record + stream->listing.fill : chunk;
-}
-
-Ending receive(SOCKET socket, DWORD answerTimeout)
-{
-    ReceiveStream stream;
-    resetStream(&stream);
     char chunk[CHUNK_SIZE];
     DWORD lastArrival = GetTickCount();   // of any byte: a held request waits for quiet after it
     DWORD lastProgress = lastArrival;     // of the request or a byte its answer owes
@@ -170,11 +160,12 @@ Ending receive(SOCKET socket, DWORD answerTimeout)
     for (;;) {
         watch.follow(&stream);
         giveUpHeldRequestAfter(answerTimeout);
+        if (batchDue(&stream)) handOverEntries(&stream);
         ReadPlan plan = planRead(&stream);
-        char* into = readTarget(&stream, plan, chunk);
-        int got = plan.reread ? static_cast<int>(takeReread(&stream, into, plan.maxBytes))
-                              : recv(socket, into, static_cast<int>(plan.maxBytes), 0);
+        int got = plan.reread ? static_cast<int>(takeReread(&stream, chunk, plan.maxBytes))
+                              : recv(socket, chunk, static_cast<int>(plan.maxBytes), 0);
         if (got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+            handOverEntries(&stream);
             // Nothing is queued: the only moment a held request may leave or a silent answer be given up.
             if (settleTail(&stream, lastProgress, GetTickCount(), QUIET_PERIOD_MS)) continue;
             if (requestHeld() && requestMayLeave(&stream, lastArrival, GetTickCount(), QUIET_PERIOD_MS)) {
@@ -192,14 +183,11 @@ Ending receive(SOCKET socket, DWORD answerTimeout)
         }
         if (got <= 0) return Ending::ByPeer;  // closed or reset
         if (!plan.reread) lastArrival = GetTickCount();
-        ReadResult result = accountRead(&stream, plan, into, static_cast<unsigned>(got));
+        ReadResult result = accountRead(&stream, plan, chunk, static_cast<unsigned>(got));
         if (plan.target != ReadTarget::Record && plan.target != ReadTarget::Stray) lastProgress = lastArrival;
-        if (result.recordComplete) {
-            addListingEntry(stream.listing.record);
-            takeRecord(&stream);
-        }
         bool told = false;  // a message was read: the quiet a next request waits for starts after it
         if (result.listingCapped) {
+            handOverEntries(&stream);
             showMessage(app.mainWindow, LISTING_CAPPED_MESSAGE, CAPTION_PLAIN);
             told = true;
         }
@@ -231,7 +219,10 @@ DWORD WINAPI ReceiverWorker(LPVOID parameter)
     ReceiverStart start = *static_cast<ReceiverStart*>(parameter);
     delete static_cast<ReceiverStart*>(parameter);
 
-    Ending ending = receive(start.socket, start.answerTimeout);
+    ReceiveStream stream;
+    resetStream(&stream);
+    Ending ending = receive(start.socket, start.answerTimeout, stream);
+    handOverEntries(&stream);
     // Marked before the download is given back, so a choice racing this end sees one or the other.
     InterlockedExchange(&app.fetchClosed, 1);
     requestStatusRule(TitleRule::FetchClosed);
@@ -242,6 +233,19 @@ DWORD WINAPI ReceiverWorker(LPVOID parameter)
 }
 
 }  // namespace
+
+void onListingEntries(WPARAM count, LPARAM texts)
+{
+    // One repaint for the whole batch: a visible list box redraws after every insert otherwise.
+    SendMessageA(app.remoteList, WM_SETREDRAW, FALSE, 0);
+    const char* text = reinterpret_cast<const char*>(texts);
+    for (WPARAM i = 0; i < count; ++i) {
+        SendMessageA(app.remoteList, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+        text += lstrlenA(text) + 1;
+    }
+    SendMessageA(app.remoteList, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(app.remoteList, nullptr, TRUE);
+}
 
 void startReceiver(SOCKET socket)
 {

@@ -8,3 +8,7 @@
 
 // UI thread, once the connection is made: starts the receiver on `socket`.
 void startReceiver(SOCKET socket);
+
+// UI thread, WM_LISTING_ENTRIES: adds `count` entries of the peer's listing to the remote list,
+// their texts zero-terminated one after the other at `texts` (the receiver's, until this returns).
+void onListingEntries(WPARAM count, LPARAM texts);

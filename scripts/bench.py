@@ -20,6 +20,7 @@ import contextlib
 import filecmp
 import os
 import queue
+import random
 import re
 import shutil
 import socket
@@ -34,9 +35,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 import harness  # noqa: E402
-from harness import wait_pid, wineserver  # noqa: E402
+from harness import status_field, wait_pid, wineserver  # noqa: E402
 from peer_protocol import RECORD_SIZE, listing_record, parse_record, recv_exactly, request_record  # noqa: E402
-from program import DOWNLOADED, answer_box, connect, cpu_seconds, wait_entry  # noqa: E402
+from program import IDD_CONNECT_OK, DOWNLOADED, answer_box, connect, cpu_seconds, fill_connect, wait_entry  # noqa: E402
 
 PEER_PORT = harness.PEER_PORT
 BASELINE_PORT = 21121
@@ -48,6 +49,13 @@ TICK = os.sysconf("SC_CLK_TCK")
 SPEED_GOAL = 0.95
 PAIR_GOAL = 0.90
 CPU_GOAL = 1.05  # the most CPU per GiB a side may use, as a share of its baseline's
+# A large folder's listing, on each side: its time, the slowest answer of the fetching copy's
+# window while its list fills, and what the two copies' memory grows by.
+LIST_ENTRIES = 50000
+FETCH_LIST_GOAL_S = 5.0
+SHARE_LIST_GOAL_S = 2.0
+ANSWER_GOAL_MS = 250
+LIST_MEMORY_GOAL_MIB = 32
 SPEED_MARGIN = 1 - SPEED_GOAL
 PAIR_MARGIN = 1 - PAIR_GOAL
 TOOLS_DIR = os.path.join(harness.WIN_BUILD, "tools")
@@ -526,6 +534,86 @@ def part_fetching(r, net, tmp, workdir_a, sizes, rounds, most):
         sharer.close()
 
 
+def archive_names(count, seed):
+    """Names of a photo archive's files, in a shuffled order, as a folder yields them."""
+    rng = random.Random(seed)
+    names = [f"IMG_{i:05d}_{rng.randrange(10 ** 6):06d}.jpg" for i in range(count)]
+    rng.shuffle(names)
+    return names
+
+
+def part_lists(r, net, tmp, workdir_a, entries):
+    """A folder of `entries` files listed on each side: B's copy sharing it to a native client on
+    A, timed from the connection to the last record; A's copy fetching such a listing from a
+    native sharer that sends it back to back, timed from OK in the connect dialog to the last
+    entry in the list, while the list's window is asked for its count every 5 ms."""
+    r(f"Listings of {entries} entries (load {load_average()})")
+    net.b.kill_wine()
+    shared = harness.make_workdir(base=tmp)
+    for name in archive_names(entries, 1):
+        open(os.path.join(shared, "Share", name), "wb").close()
+    net.b.start_caldervine(shared)
+    copy_b = wait_pid(net.b, "caldervine.exe")
+    rss_b = status_field(copy_b, "VmRSS")
+    records = (entries + 2) * RECORD_SIZE
+    with contextlib.closing(harness.connect_to(net.a, harness.ADDRESS_B, PEER_PORT)) as s:
+        t0 = time.perf_counter()
+        got = drain(s, records)
+        sharing = time.perf_counter() - t0
+    if got != records:
+        raise RuntimeError(f"the sharing copy sent {got} of {records} bytes of its listing")
+    grown_b = (status_field(copy_b, "VmRSS") - rss_b) / 1024
+    r(f"   sharing: B's copy -> a native client on A, {entries} files + . and ..: {sharing:.2f} s from the"
+      f" connection to the last record; VmRSS {rss_b / 1024:.1f} MiB before, +{grown_b:.1f} MiB after")
+    net.b.kill_wine()
+
+    rng = random.Random(2)
+    listing = b"".join(listing_record(name, rng.randrange(1 << 31)) for name in archive_names(entries, 2))
+    listener = harness.listen_on(net.b)
+    done = threading.Event()
+
+    def share_listing():
+        conn, _ = listener.accept()
+        with contextlib.closing(conn):
+            conn.sendall(listing)
+            done.wait(300)
+
+    sender = threading.Thread(target=share_listing, daemon=True)
+    sender.start()
+    net.a.start_caldervine(workdir_a)
+    d = net.a.driver()
+    try:
+        d.find_main()
+        copy_a = wait_pid(net.a, "caldervine.exe")
+        rss_a = status_field(copy_a, "VmRSS")
+        fill_connect(d, harness.ADDRESS_B)
+        t0 = time.perf_counter()
+        d.click("dialog", IDD_CONNECT_OK)
+        watched = d.watch_list("remote", entries, 120000)
+        fetching = time.perf_counter() - t0
+        if watched["count"] != entries:
+            raise RuntimeError(f"the list holds {watched['count']} of {entries} entries")
+        grown_a = (status_field(copy_a, "VmRSS") - rss_a) / 1024
+    finally:
+        done.set()
+        d.close()
+        net.a.kill_wine()
+        listener.close()
+    r(f"   fetching: a native sharer on B -> A's copy, {entries} entries back to back in shuffled order:"
+      f" {fetching:.2f} s from OK to the last entry in the list; the window's slowest answer meanwhile"
+      f" {watched['slowest']} ms (of {watched['answers']}); VmRSS {rss_a / 1024:.1f} MiB before,"
+      f" +{grown_a:.1f} MiB after")
+    r()
+    r.goal(f"fetching a listing of {entries}: OK to the last entry", f"{fetching:.2f} s", f"<= {FETCH_LIST_GOAL_S:.0f} s",
+           fetching <= FETCH_LIST_GOAL_S)
+    r.goal("fetching a listing: slowest answer of the window", f"{watched['slowest']} ms", f"<= {ANSWER_GOAL_MS} ms",
+           watched["slowest"] <= ANSWER_GOAL_MS)
+    r.goal(f"sharing a folder of {entries}: connection to the last record", f"{sharing:.2f} s",
+           f"<= {SHARE_LIST_GOAL_S:.0f} s", sharing <= SHARE_LIST_GOAL_S)
+    r.goal("memory after both listings, both copies", f"+{grown_a + grown_b:.1f} MiB", f"+ <= {LIST_MEMORY_GOAL_MIB} MiB",
+           grown_a + grown_b <= LIST_MEMORY_GOAL_MIB)
+
+
 # -- main ------------------------------------------------------------------------------------------
 def make_file(path, size):
     with open(path, "wb") as f:
@@ -563,7 +651,9 @@ def main():
     ap.add_argument("--rounds", type=int, default=3, help="least rounds per side (default 3)")
     ap.add_argument("--most-rounds", type=int, default=11, help="most rounds per side while rounds differ (default 11)")
     ap.add_argument("--idle-seconds", type=float, default=10.0)
-    ap.add_argument("--parts", default="serving,two,fetch", help="which parts to run (default all: serving,two,fetch)")
+    ap.add_argument("--parts", default="serving,two,fetch,lists",
+                    help="which parts to run (default all: serving,two,fetch,lists)")
+    ap.add_argument("--entries", type=int, default=LIST_ENTRIES, help=f"entries of the listings (default {LIST_ENTRIES})")
     ap.add_argument("--suffix", default="bench", help="namespace suffix (default: bench -> cvA<tag>bench)")
     ap.add_argument("--tmp", default="/tmp", help="where the test files go (removed at the end)")
     ap.add_argument("--out", default=os.path.join(ROOT, "bench", "results.txt"))
@@ -588,8 +678,9 @@ def main():
       f"at least {rounds} rounds a side, up to {most} while they differ by more than the goal's margin"
       f" ({SPEED_MARGIN:.0%}; two copies {PAIR_MARGIN:.0%})")
     r("timing:  serving, from the request to the last byte at the client; fetching, from the sender's first")
-    r("         byte to the file's full size on A's disk (the transfer; the program's closing checks and its")
-    r("         message come after); two copies, from the first byte on A's disk to the last")
+    r("         byte until the file is on A's disk (the program's, all but the last byte, which it writes once")
+    r("         the file's end is confirmed: that check and its message come after); two copies, from the")
+    r("         first byte on A's disk to the last (all but one for the program)")
     r()
 
     tmp = tempfile.mkdtemp(prefix="cv-bench-", dir=args.tmp)
@@ -630,6 +721,8 @@ def main():
             if "fetch" in parts:
                 # A short transfer meets the machine's other work by chance, so it gets more turns.
                 part_fetching(r, net, tmp, workdir_a, [(size, most), (small, 3 * most)], rounds, most)
+            if "lists" in parts:
+                part_lists(r, net, tmp, workdir_a, args.entries)
         r("Summary")
         width = max(len(g[0]) for g in r.goals)
         for figure, value, goal, met in r.goals:

@@ -9,6 +9,7 @@
 #define WM_SHARE_WORKER_DONE 1127 /* WM_USER + 103: a listing or upload worker has ended */
 #define WM_SHARE_CONNECTION_GONE 1130 /* WM_USER + 106: a replaced peer's socket can be closed */
 #define WM_FETCH_ENDED 1131       /* WM_USER + 107: the receiver has ended with its connection: Connect is offered again */
+#define WM_LISTING_ENTRIES 1132   /* WM_USER + 108: the receiver hands a batch of listing entries to the list */
 
 #define IDM_CONNECT 40000
 #define IDM_EXIT 40001

@@ -23,6 +23,10 @@ namespace {
 // full listing of 20-character names, at most 16.25 MiB for names of the longest a record holds.
 const unsigned LISTED_CAPACITY = 65536;
 
+// Records handed to the socket in one send: under Wine each send is a round trip to the
+// wineserver, which one per record made the slowest part of a large listing.
+const unsigned RECORDS_PER_SEND = 64;
+
 bool sameWide(const WCHAR* a, const WCHAR* b)
 {
     while (*a != 0 && *a == *b) ++a, ++b;
@@ -156,12 +160,15 @@ DWORD WINAPI ListingWorker(LPVOID parameter)
         FindClose(search);
     }
     WSAEVENT event = WSACreateEvent();
-    char record[RECORD_SIZE];
-    for (unsigned i = 0; i < listed->count; ++i) {
-        uint32_t at = listed->byName[i];
-        formatRecord(RecordKind::Listing, listedName(listed, at), listedSizeAt(listed, at), record);
-        if (!sendWholeUnless(connection->socket, record, RECORD_SIZE, event, connection->ended)) break;
-        Sleep(0);
+    char records[RECORDS_PER_SEND * RECORD_SIZE];
+    for (unsigned first = 0; first < listed->count; first += RECORDS_PER_SEND) {
+        unsigned count = listed->count - first < RECORDS_PER_SEND ? listed->count - first : RECORDS_PER_SEND;
+        for (unsigned i = 0; i < count; ++i) {
+            uint32_t at = listed->byName[first + i];
+            formatRecord(RecordKind::Listing, listedName(listed, at), listedSizeAt(listed, at),
+                         records + i * RECORD_SIZE);
+        }
+        if (!sendWholeUnless(connection->socket, records, count * RECORD_SIZE, event, connection->ended)) break;
     }
     WSACloseEvent(event);
     listedSortByName(listed);

@@ -118,6 +118,35 @@ std::string waitListCommand(Args& args)
     return describeList(list);
 }
 
+// How long until the list holds <count> entries, and the slowest answer of the list's thread
+// meanwhile, asked for the count every few milliseconds.
+std::string watchListCommand(Args& args)
+{
+    HWND list = namedList(args.word("list"));
+    long long wanted = args.integer("count");
+    long long timeout = args.integer("timeout");
+    args.end();
+    LARGE_INTEGER frequency, start, before, after;
+    QueryPerformanceFrequency(&frequency);
+    auto ms = [&](const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
+        return (to.QuadPart - from.QuadPart) * 1000 / frequency.QuadPart;
+    };
+    QueryPerformanceCounter(&start);
+    long long slowest = 0, answers = 0;
+    LRESULT count = 0;
+    for (;;) {
+        QueryPerformanceCounter(&before);
+        count = sendTo(list, LB_GETCOUNT, 0, 0);
+        QueryPerformanceCounter(&after);
+        ++answers;
+        if (ms(before, after) > slowest) slowest = ms(before, after);
+        if (count >= wanted || ms(start, after) >= timeout) break;
+        Sleep(5);
+    }
+    return object({{"count", number(count)}, {"ms", number(ms(start, after))}, {"slowest", number(slowest)},
+                   {"answers", number(answers)}});
+}
+
 std::string itemCommand(Args& args)
 {
     HWND list = namedList(args.word("list"));
@@ -386,6 +415,7 @@ const std::map<std::string, Command>& commands()
         {"controls", controlsCommand},
         {"list", [](Args& a) { HWND l = namedList(a.word("list")); a.end(); return describeList(l); }},
         {"wait-list", waitListCommand},
+        {"watch-list", watchListCommand},
         {"item", itemCommand},
         {"select", selectCommand},
         {"click-item", [](Args& a) { return clickItemCommand(a, false); }},

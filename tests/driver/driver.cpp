@@ -51,6 +51,9 @@
 //                                 client area; "text" by WM_GETTEXT)
 //   list <list>                   -> {"count","selected","top","items":["..."]}
 //   wait-list <list> <n> <timeout>   wait until the list has at least <n> entries -> as list
+//   watch-list <list> <n> <timeout>  the same, asking for the count every 5 ms and timing each
+//                                 answer -> {"count","ms" (until <n> or the timeout),
+//                                 "slowest" (the longest answer, ms),"answers"}
 //   item <list> <index>           one entry, cheaply while a long list fills
 //                                 -> {"count","selected","text"} ("text" null past the end)
 //   select <list> <index>         LB_SETCURSEL, then LBN_SELCHANGE to the parent as a click

@@ -200,6 +200,11 @@ class Driver:
     def wait_list(self, which: str, count: int, timeout_ms: int = 5000) -> dict:
         return self._waiting("wait-list %s %d %d" % (which, count, timeout_ms), timeout_ms)
 
+    def watch_list(self, which: str, count: int, timeout_ms: int = 5000) -> dict:
+        """Waits until the list has `count` entries, timing each answer of its window meanwhile:
+        {"count", "ms", "slowest", "answers"}."""
+        return self._waiting("watch-list %s %d %d" % (which, count, timeout_ms), timeout_ms)
+
     def list_item(self, which: str, index: int) -> dict:
         """One entry without reading the whole list: {"count", "selected", "text" (None past the end)}."""
         return self.json("item %s %d" % (which, index))

@@ -74,13 +74,14 @@ class FetchCase(unittest.TestCase):
         program.connect(cls.driver, address, 5000)
 
     @classmethod
-    def connected_run(cls, entries, serve=None, **run):
-        """A fresh run connected to the peer, whose listing (`entries`: [(name, size)]) is shown."""
+    def connected_run(cls, entries, serve=None, wait=10, **run):
+        """A fresh run connected to the peer, whose listing (`entries`: [(name, size)]) is shown
+        within `wait` seconds."""
         cls.start_run(**run)
-        cls.connect_again(entries, serve)
+        cls.connect_again(entries, serve, wait=wait)
 
     @classmethod
-    def connect_again(cls, entries, serve=None, keep_old=False):
+    def connect_again(cls, entries, serve=None, keep_old=False, wait=10):
         """File > Connect to the peer, which sends the listing of `entries`: the remote list shows
         that listing alone. With keep_old the peer's previous connection stays open; it is returned."""
         old = cls.peer.conn
@@ -93,7 +94,7 @@ class FetchCase(unittest.TestCase):
         cls.peer.serve(serve or {})
         cls.peer.send_listing(entries)
         expected = sorted(program.entry_text(n, s) for n, s in entries)
-        harness.wait_until(lambda: sorted(cls.driver.list_entries("remote")) == expected, 10,
+        harness.wait_until(lambda: sorted(cls.driver.list_entries("remote")) == expected, wait,
                            what="the new listing alone")
         return old
 

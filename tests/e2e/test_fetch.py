@@ -9,6 +9,7 @@ fresh run of the program (about four seconds) unless it shares a class's run, wi
 own.
 """
 import os
+import random
 import time
 import unittest
 
@@ -98,6 +99,21 @@ class ListingTests(FetchCase):
         texts = [entry_text(n, s) for n, s in entries]
         # Whole texts: the short name, right-aligned behind more spaces, comes first.
         self.assertEqual(self.driver.list_entries("remote"), sorted(texts, key=str.lower))
+
+
+    def test_thousands_of_entries_in_shuffled_order_arrive_whole_and_sorted(self):
+        rng = random.Random(26)
+        entries = [("f%05d%s.bin" % (i, rng.choice("abcXYZ")), rng.randrange(1 << 31)) for i in range(3000)]
+        rng.shuffle(entries)
+        data = content(70000, "last")
+        entries[-1] = (entries[-1][0], len(data))  # the last to arrive is the one downloaded
+        self.connected_run(entries, serve={entries[-1][0]: data}, wait=120)
+        self.assertEqual(self.driver.list_entries("remote"), sorted((entry_text(n, s) for n, s in entries), key=str.lower))
+        name = entries[-1][0]
+        self.choose(name, len(data))
+        self.assertRequest(self.peer.next_request(), name, 0)
+        self.expect_confirmed(name, len(data))
+        self.assertEqual(sha(self.local(name)), sha(data))
 
 
 class ChoosingTests(FetchCase):

@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint32_t clockBase = in.ConsumeIntegral<uint32_t>();
 
     // The sharer's side of the conversation.
-    std::vector<std::string> listed;
+    std::vector<std::string> listed;  // the texts the list shows
     std::string listing = junk(in, 40);
     const size_t junkLength = listing.size();
     unsigned entries = in.ConsumeIntegralInRange<unsigned>(1, 12);
@@ -100,8 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         char name[16], record[RECORD_SIZE];
         snprintf(name, sizeof name, "e%u.bin", i);
         formatRecord(RecordKind::Listing, name, in.ConsumeIntegral<uint32_t>(), record);
-        listed.emplace_back(record, RECORD_SIZE);
-        listing += listed.back();
+        listed.emplace_back(record + TAG_LENGTH);
+        listing += std::string(record, RECORD_SIZE);
     }
     const uint32_t peerSize = in.ConsumeIntegralInRange<uint32_t>(1, 150000);
     std::string peerFile = bytesOf(peerSize, in.ConsumeIntegral<uint32_t>());
@@ -152,35 +152,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint64_t lastArrival = 0, lastProgress = 0, now = 0;
     auto ticks = [&](uint64_t t) { return static_cast<uint32_t>(clockBase + t); };
 
+    // Hands the entries collected to the list, as the receiver does when due and when the socket
+    // runs dry.
+    auto handOver = [&]() {
+        CHECK(stream.batch.count <= BATCH_ENTRIES);
+        const char* text = stream.batch.texts;
+        for (unsigned i = 0; i < stream.batch.count; ++i) {
+            records.emplace_back(text);
+            text += records.back().size() + 1;
+        }
+        CHECK(static_cast<unsigned>(text - stream.batch.texts) == stream.batch.used);
+        batchTaken(&stream);
+    };
+
     // Reads what has arrived, and what the stream reads again, as the receiver does.
     auto drain = [&](const std::string& queued) {
         size_t at = 0;
         while ((at < queued.size() || stream.rereadAt < stream.rereadEnd) && state != ENDED) {
+            if (batchDue(&stream)) handOver();
             ReadPlan plan = planRead(&stream);
             CHECK(plan.maxBytes > 0 && plan.maxBytes <= CHUNK_SIZE);
             readSeed = readSeed * 1103515245u + 12345u;
             unsigned count = 1 + (readSeed >> 8) % plan.maxBytes;
             char chunk[CHUNK_SIZE];
-            bool record = plan.target == ReadTarget::Record || plan.target == ReadTarget::Tail;
-            char* into = record ? stream.listing.record + stream.listing.fill : chunk;
-            if (record) CHECK(stream.listing.fill + count <= RECORD_SIZE);
             if (plan.reread) {
-                count = takeReread(&stream, into, count);
+                count = takeReread(&stream, chunk, count);
                 CHECK(count > 0);
             } else {
                 if (count > queued.size() - at) count = static_cast<unsigned>(queued.size() - at);
-                memcpy(into, queued.data() + at, count);
+                memcpy(chunk, queued.data() + at, count);
                 at += count;
                 lastArrival = now;
             }
             if (plan.target != ReadTarget::Record && plan.target != ReadTarget::Stray) lastProgress = now;
-            ReadResult result = accountRead(&stream, plan, into, count);
+            unsigned listedBefore = stream.batch.count;
+            ReadResult result = accountRead(&stream, plan, chunk, count);
             CHECK(result.fileBytes <= count);
-            if (result.recordComplete) {
-                CHECK(state == WAITING || state == HELD || (state == RUNNING && answers == 1));
-                records.emplace_back(stream.listing.record, RECORD_SIZE);
-                takeRecord(&stream);
-            }
+            // Entries come only from the listing, or from ahead of the first answer.
+            if (stream.batch.count > listedBefore) CHECK(state == WAITING || state == HELD || (state == RUNNING && answers == 1));
             if (result.head == HeadVerdict::Differ) {
                 CHECK(state == RUNNING || state == CONFIRMING);
                 if (state == RUNNING) {
@@ -215,8 +224,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             wire.arrivals.erase(wire.arrivals.begin());
         }
         drain(queued);
+        handOver();
         // The socket is empty: an undecided head of the first answer may be settled.
         if (state != ENDED && settleTail(&stream, ticks(lastProgress), ticks(now), QUIET)) drain(std::string());
+        handOver();
 
         if (state == WAITING && now >= choice) {
             request = overlapRequest(have, peerSize);
@@ -259,8 +270,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Only the listing's records, in the listing's order, never a record out of file data but the
     // first one of a file that begins like a record, asked for first.
     size_t fromListing = records.size();
-    const size_t ghostText = strlen(ghost) + 1;  // the filler may come from the bytes that follow the file
-    if (fromListing > 0 && ghostFile && records.back().compare(0, ghostText, ghost, ghostText) == 0) --fromListing;
+    if (fromListing > 0 && ghostFile && records.back() == ghost + TAG_LENGTH) --fromListing;
     CHECK(fromListing <= listed.size());
     CHECK(std::equal(records.begin(), records.begin() + fromListing, listed.begin()));
     CHECK(records.size() - fromListing <= 1);

@@ -32,10 +32,25 @@ std::string listingRecord(const char* name, uint32_t size)
     return std::string(record, RECORD_SIZE);
 }
 
-// What a receiver made of a stream: the records it listed, the file bytes, the bytes dropped and
-// the verdicts on answers' heads.
+// What the list shows of a listing record.
+std::string textOf(const std::string& record)
+{
+    RecordFields fields{};
+    EXPECT_TRUE(readRecord(record.data(), &fields));
+    return std::string(fields.text, fields.textLength);
+}
+
+std::vector<std::string> textsOf(const std::vector<std::string>& records)
+{
+    std::vector<std::string> texts;
+    for (const std::string& record : records) texts.push_back(textOf(record));
+    return texts;
+}
+
+// What a receiver made of a stream: the entries it handed to the list, the file bytes, the bytes
+// dropped and the verdicts on answers' heads.
 struct Received {
-    std::vector<std::string> records;
+    std::vector<std::string> records;  // as the list shows them
     std::string file;
     unsigned dropped = 0;
     unsigned completions = 0;
@@ -43,35 +58,44 @@ struct Received {
     unsigned capped = 0;
 };
 
+// Hands the batch's entries over, as the receiver does.
+void handOver(ReceiveStream* stream, Received* out)
+{
+    const char* text = stream->batch.texts;
+    EXPECT_LE(stream->batch.count, BATCH_ENTRIES);
+    for (unsigned i = 0; i < stream->batch.count; ++i) {
+        out->records.emplace_back(text);
+        text += out->records.back().size() + 1;
+    }
+    EXPECT_EQ(static_cast<unsigned>(text - stream->batch.texts), stream->batch.used);
+    batchTaken(stream);
+}
+
 // Reads `bytes` as the receiver would, each read taking at most `readSize` bytes, and whatever the
-// stream has to read again.
+// stream has to read again; hands the entries over when due and at the end.
 void feed(ReceiveStream* stream, const std::string& bytes, unsigned readSize, Received* out)
 {
     size_t at = 0;
     while (at < bytes.size() || stream->rereadAt < stream->rereadEnd) {
+        if (batchDue(stream)) handOver(stream, out);
         ReadPlan plan = planRead(stream);
         unsigned count = plan.maxBytes < readSize ? plan.maxBytes : readSize;
         char chunk[CHUNK_SIZE];
-        bool record = plan.target == ReadTarget::Record || plan.target == ReadTarget::Tail;
-        char* into = record ? stream->listing.record + stream->listing.fill : chunk;
         if (plan.reread) {
-            count = takeReread(stream, into, count);
+            count = takeReread(stream, chunk, count);
         } else {
             if (count > bytes.size() - at) count = static_cast<unsigned>(bytes.size() - at);
-            memcpy(into, bytes.data() + at, count);
+            memcpy(chunk, bytes.data() + at, count);
             at += count;
         }
-        ReadResult result = accountRead(stream, plan, into, count);
+        ReadResult result = accountRead(stream, plan, chunk, count);
         out->dropped += result.dropped;
         out->file.append(chunk, result.fileBytes);
         if (result.fileComplete) ++out->completions;
         if (result.head != HeadVerdict::Pending) out->heads.push_back(result.head);
         if (result.listingCapped) ++out->capped;
-        if (result.recordComplete) {
-            out->records.emplace_back(stream->listing.record, RECORD_SIZE);
-            takeRecord(stream);
-        }
     }
+    handOver(stream, out);
 }
 
 }  // namespace
@@ -113,9 +137,7 @@ TEST(PlanRead, HeadThenFileThenWhatIsCountedOffThenListingOrStray)
         unsigned maxBytes;
     };
     const Row rows[] = {
-        {0, 0, 0, 0, true, ReadTarget::Record, 255},
-        {5, 0, 0, 0, true, ReadTarget::Record, 250},
-        {254, 0, 0, 0, true, ReadTarget::Record, 1},
+        {5, 0, 0, 0, true, ReadTarget::Record, 4096},  // many records a read, a part of one or not
         {0, 0, 0, 0, false, ReadTarget::Stray, 4096},  // after the first request nothing is listing
         {0, 100000, 0, 0, false, ReadTarget::FileData, 4096},
         {0, 10, 0, 0, false, ReadTarget::FileData, 10},
@@ -169,7 +191,7 @@ TEST(AccountRead, CountsEachByteOnceWhereThePlanSentIt)
         EXPECT_EQ(result.fileBytes, row.fileBytes);
         EXPECT_EQ(result.fileComplete, row.fileComplete);
         EXPECT_EQ(result.dropped, row.dropped);
-        EXPECT_FALSE(result.recordComplete);
+        EXPECT_EQ(stream.batch.count, 0u);
         EXPECT_EQ(stream.owed, row.owedAfter);
         EXPECT_EQ(stream.dropLeft, row.dropLeftAfter);
     }
@@ -214,7 +236,7 @@ TEST(ReceiveStream, EveryByteGoesWhereTheRequestsSay)
             feed(&stream, row.beforeRequest, readSize, &got);
             if (row.owed > 0) requestLeft(&stream, {0, row.head, row.owed}, copy.data());
             feed(&stream, row.answer, readSize, &got);
-            EXPECT_EQ(got.records, row.records);
+            EXPECT_EQ(got.records, textsOf(row.records));
             EXPECT_EQ(got.file, row.file);
             EXPECT_EQ(got.dropped, row.dropped);
             EXPECT_EQ(got.heads, row.heads);
@@ -277,7 +299,7 @@ TEST(ReceiveStream, OnlyTheFirstAnswerMayBeginWithTheRestOfAPausedListing)
             feed(&stream, row.answer, readSize, &got);
             EXPECT_FALSE(settleTail(&stream, 1000, 2499, 1500));
             if (settleTail(&stream, 1000, 2500, 1500)) feed(&stream, "", readSize, &got);
-            EXPECT_EQ(got.records, row.records);
+            EXPECT_EQ(got.records, textsOf(row.records));
             EXPECT_EQ(got.file, row.file);
             EXPECT_EQ(got.dropped, row.dropped);
             EXPECT_EQ(got.heads, row.heads);
@@ -318,6 +340,26 @@ TEST(ReceiveStream, AnAbandonedAnswerIsCountedOffBeforeAnyRequestMayLeave)
         requestLeft(&stream, {0, 0, 4}, nullptr);
         feed(&stream, "data", 4096, &got);
         EXPECT_EQ(got.file, std::string(row.beforeAbandon, 'w') + "data");
+    }
+}
+
+TEST(ReceiveStream, ManyRecordsAReadReachTheListOnceEachInOrderInBatchesThatNeverOverflow)
+{
+    std::string listing;
+    std::vector<std::string> texts;
+    for (unsigned i = 0; i < 1000; ++i) {
+        std::string record = listingRecord(("entry-" + std::to_string(i * 7919 % 1000) + ".bin").c_str(), i);
+        listing += record;
+        texts.push_back(textOf(record));
+    }
+    for (unsigned readSize : {1u, 254u, 256u, 4096u}) {
+        SCOPED_TRACE(testing::Message() << "reads of " << readSize);
+        ReceiveStream stream;
+        resetStream(&stream);
+        Received got;
+        feed(&stream, "junk" + listing, readSize, &got);  // feed hands a batch over only when due
+        EXPECT_EQ(got.records, texts);
+        EXPECT_EQ(got.dropped, 4u);
     }
 }
 
