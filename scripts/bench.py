@@ -262,6 +262,10 @@ class NativeSharer:
 
     def close(self):
         for s in self._listeners:
+            # Closing alone leaves a socket that a thread still waits in accept() on listening,
+            # port and all; shutting it down first wakes the thread.
+            with contextlib.suppress(OSError):
+                s.shutdown(socket.SHUT_RDWR)
             with contextlib.suppress(OSError):
                 s.close()
 
