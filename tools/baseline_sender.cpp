@@ -9,9 +9,9 @@
 //   baseline_sender FILE [PORT] [--hold] [--exchange N]      (PORT defaults to 21121)
 //
 // --exchange N first does what a sharer of Caldervine's protocol must do before a file can go:
-// it sends N records of 255 bytes (their content does not matter to the timed client), reads one
-// 255-byte request, and sends the file with TCP_NODELAY, so that its client meets the same
-// exchange as the program's.
+// it sends N records of 255 bytes, 64 to a send as the program does (their content does not
+// matter to the timed client), reads one 255-byte request, and sends the file with TCP_NODELAY,
+// so that its client meets the same exchange as the program's.
 //
 // Prints "listening PORT" once ready, and "sent BYTES bytes in SECONDS s" at the end. --hold
 // keeps the process until its standard input ends, so that its CPU time can be read after the
@@ -61,13 +61,18 @@ bool sendAll(SOCKET s, const char* data, DWORD length, WSAEVENT event)
 
 const int RECORD = 255;
 
+// Records a send, as the program lists them.
+const int RECORDS_PER_SEND = 64;
+
 // The listing and the request, on the socket while it still blocks.
 bool exchange(SOCKET s, int records)
 {
+    static char listing[RECORDS_PER_SEND * RECORD];
     static char record[RECORD];
-    for (int i = 0; i < records; ++i) {
-        for (int done = 0; done < RECORD;) {
-            int n = send(s, record + done, RECORD - done, 0);
+    for (int first = 0; first < records; first += RECORDS_PER_SEND) {
+        int length = (records - first < RECORDS_PER_SEND ? records - first : RECORDS_PER_SEND) * RECORD;
+        for (int done = 0; done < length;) {
+            int n = send(s, listing + done, length - done, 0);
             if (n <= 0) return false;
             done += n;
         }
