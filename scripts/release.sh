@@ -12,9 +12,10 @@ mkdir -p "$stage/Share" "$stage/Incoming"
 i686-w64-mingw32-strip -o "$stage/caldervine.exe" build/win32/caldervine.exe
 python3 scripts/check_imports.py "$stage/caldervine.exe" >/dev/null
 # Notepad before Windows 10 shows a bare LF file as one long line: every text document goes with
-# Windows line ends.
+# Windows line ends. The README holds a few signs beyond ASCII (≤, ≥, …), which older Notepads read
+# as UTF-8 only behind its byte-order mark.
 sed 's/$/\r/' scripts/read-me-first.txt >"$stage/READ ME FIRST.txt"
-sed 's/$/\r/' README.md >"$stage/README.md"
+{ printf '\357\273\277'; sed 's/$/\r/' README.md; } >"$stage/README.md"
 sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
 [ -d docs ] && cp -r docs "$stage/docs"
 (cd build/release && zip -qr "caldervine-$version.zip" "caldervine-$version")
