@@ -13,7 +13,7 @@ i686-w64-mingw32-strip -o "$stage/caldervine.exe" build/win32/caldervine.exe
 python3 scripts/check_imports.py "$stage/caldervine.exe" >/dev/null
 # Notepad before Windows 10 shows a bare LF file as one long line: every text document goes with
 # Windows line ends. The README holds a few signs beyond ASCII (≤, ≥, …), which older Notepads read
-# as UTF-8 only behind its byte-order mark.
+# as UTF-8 reliably only behind its byte-order mark.
 sed 's/$/\r/' scripts/read-me-first.txt >"$stage/READ ME FIRST.txt"
 { printf '\357\273\277'; sed 's/$/\r/' README.md; } >"$stage/README.md"
 sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
